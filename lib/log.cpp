@@ -1,0 +1,43 @@
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "qvctl.h"
+
+namespace {
+
+int default_log_level = LOG_INFO;
+int *log_level_holder = &default_log_level;
+bool log_console_off = true;
+bool log_opened = false;
+
+}  // namespace
+
+extern "C" void qvctl_log_init(int *level)
+{
+    int l = *level;
+    log_level_holder = level;
+    if (LOG_PRI(l) < LOG_DEBUG)
+        l += 1;
+    setlogmask(LOG_UPTO(l));
+    log_console_off = false;
+}
+
+extern "C" void qvctl_log(int level, FILE *stream, const char *fmt, ...)
+{
+    if (!log_opened) {
+        openlog("qvctl", LOG_PID, LOG_LOCAL6);
+        log_opened = true;
+        if (log_console_off)
+            setlogmask(LOG_UPTO(LOG_PRI(*log_level_holder)));
+    }
+    char buffer[256];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buffer, sizeof buffer, fmt, ap);
+    va_end(ap);
+    syslog(level, "%s", buffer);
+    if (!log_console_off && LOG_PRI(*log_level_holder) >= level)
+        std::fprintf(stream, "%s\n", buffer);
+}

@@ -1,0 +1,89 @@
+/* libqvctl: user-space control of the quorvex block snapshot module. */
+#ifndef QVCTL_H
+#define QVCTL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define QVCTL_API_VERSION 11u
+#define QVCTL_MODULE_NAME "quorvex"
+#define QVCTL_PATH_MAX_LEN 127
+#define QVCTL_REQUEST_MIN_SIZE 528u
+
+/* ---- status record and logging ---------------------------------------- */
+
+typedef struct qvctl_status {
+    uint32_t code;
+    char message[256];
+} qvctl_status;
+
+int qvctl_status_set(qvctl_status *st, int code, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* `level` must stay valid for the life of the process. */
+void qvctl_log_init(int *level);
+void qvctl_log(int level, FILE *stream, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
+/* ---- module request channel ------------------------------------------- */
+
+/* The fixed head of every request block; the payload follows at byte 136. */
+typedef struct qvctl_request {
+    uint32_t version;
+    uint32_t size;
+    char device[128];
+} qvctl_request;
+
+typedef struct sector_extent {
+    uint64_t start;
+    uint64_t count;
+} sector_extent;
+
+#define QVCTL_REQ_CODE(nr) (0x82104200u + (nr))
+#define QVCTL_REQ_ATTACH              QVCTL_REQ_CODE(0)
+#define QVCTL_REQ_DETACH              QVCTL_REQ_CODE(1)
+#define QVCTL_REQ_DEVICE_INFO         QVCTL_REQ_CODE(2)
+#define QVCTL_REQ_DEVICE_LIST         QVCTL_REQ_CODE(3)
+#define QVCTL_REQ_SNAPSHOT_START      QVCTL_REQ_CODE(4)
+#define QVCTL_REQ_SNAPSHOT_COMPLETE   QVCTL_REQ_CODE(5)
+#define QVCTL_REQ_SNAPSHOT_GET        QVCTL_REQ_CODE(6)
+#define QVCTL_REQ_CHANGELOG           QVCTL_REQ_CODE(7)
+#define QVCTL_REQ_STORE_MAP           QVCTL_REQ_CODE(8)
+#define QVCTL_REQ_DATA_STORE_UNMAP    QVCTL_REQ_CODE(9)
+#define QVCTL_REQ_KERNEL_EXTENTS      QVCTL_REQ_CODE(10)
+#define QVCTL_REQ_STORE_EXTENTS       QVCTL_REQ_CODE(11)
+#define QVCTL_REQ_DUMP                QVCTL_REQ_CODE(12)
+#define QVCTL_REQ_RESTORE             QVCTL_REQ_CODE(13)
+#define QVCTL_REQ_RESET               QVCTL_REQ_CODE(14)
+
+void qvctl_request_init(void *block);
+uint32_t qvctl_ioctl(uint32_t code, void *block, const char *device, qvctl_status *st);
+uint32_t qvctl_error_translate(qvctl_status *st, int value, const char *device);
+uint32_t qvctl_path_check(const char *path, qvctl_status *st);
+void *qvctl_request_grow(void *block, uint64_t old_size, uint64_t new_size, qvctl_status *st);
+uint64_t qvctl_fit_count(uint64_t total, uint64_t header, uint64_t item);
+int qvctl_version_get(char *buf, size_t len);
+uint32_t qvctl_swap32(uint32_t v);
+uint64_t qvctl_swap64(uint64_t v);
+
+/* ---- snapshot device lookup ------------------------------------------- */
+
+/* `snap_path` must hold 4096 bytes. */
+uint32_t qvctl_snapshot_get(const char *path, char *snap_path, qvctl_status *st);
+
+/* ---- devices and snapshots -------------------------------------------- */
+
+/* ---- changelog -------------------------------------------------------- */
+
+/* ---- stores ----------------------------------------------------------- */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

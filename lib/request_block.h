@@ -1,0 +1,40 @@
+// A request block on the C heap together with its length, for the operations that build requests.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+
+#include "bytes.h"
+#include "heap_block.h"
+#include "qvctl.h"
+#include "request_layout.h"
+
+namespace qv {
+
+struct request_block {
+    heap_block data;
+    std::size_t length = 0;
+
+    explicit operator bool() const noexcept { return data != nullptr; }
+    void *get() const noexcept { return data.get(); }
+    mut_bytes span() const noexcept { return {data.get(), data ? length : 0}; }
+    bytes view() const noexcept { return {data.get(), data ? length : 0}; }
+};
+
+// A zero-filled block of max(length, 528) bytes with version, size and (when given) the device
+// path set; empty when memory is short, errno telling why.
+inline request_block request_new(std::size_t length, const char *device = nullptr) noexcept
+{
+    request_block b;
+    b.length = length < req::min_size ? req::min_size : length;
+    b.data = heap_zeroed(b.length);
+    if (!b.data)
+        return b;
+    qvctl_request_init(b.data.get());
+    store_le<std::uint32_t>(b.span(), req::size, static_cast<std::uint32_t>(b.length));
+    if (device)
+        std::strncpy(reinterpret_cast<char *>(b.data.get() + req::device), device, req::device_width);
+    return b;
+}
+
+}  // namespace qv

@@ -1,0 +1,30 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bytes.h"
+#include "qvctl.h"
+#include "request_block.h"
+
+extern "C" uint32_t qvctl_snapshot_get(const char *path, char *snap_path, qvctl_status *st)
+{
+    if (!snap_path)
+        return static_cast<uint32_t>(
+            qvctl_status_set(st, EINVAL, "ERROR: snap parameter in %s() should not be NULL", __func__));
+    if (uint32_t r = qvctl_path_check(path, st))
+        return r;
+    auto block = qv::request_new(qv::req::min_size, path);
+    if (!block)
+        return static_cast<uint32_t>(
+            qvctl_status_set(st, errno, "ERROR: Insufficient memory to get snapshot device of %s", path));
+
+    uint32_t r = qvctl_ioctl(QVCTL_REQ_SNAPSHOT_GET, block.get(), path, st);
+    if (r == 0) {
+        // The module's name is passed on unread, but never read past the block.
+        char name[qv::req::min_size];
+        qv::load_text(block.view(), qv::req::snapshot_get::name, block.length - qv::req::snapshot_get::name,
+                      name, sizeof name);
+        std::snprintf(snap_path, 4096, "/dev/%s", name);
+    }
+    return r;
+}
