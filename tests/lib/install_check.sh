@@ -2,17 +2,18 @@
 # Installs the build into a scratch prefix and builds a C program against it through pkg-config.
 set -euo pipefail
 build=$1
+sanitize=${2:+-fsanitize=$2}  # a sanitized library needs a sanitized program
 prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 pc=$(dirname "$(find "$prefix" -name libqvctl.pc | head -n1)")
 export PKG_CONFIG_PATH=$pc
 # shellcheck disable=SC2046
-cc -Wall -Werror -o "$prefix/consumer" "$(dirname "$0")/c_consumer.c" $(pkg-config --cflags --libs libqvctl)
+cc -Wall -Werror $sanitize -o "$prefix/consumer" "$(dirname "$0")/c_consumer.c" $(pkg-config --cflags --libs libqvctl)
 libdir=$(pkg-config --variable=libdir libqvctl)
 out=$(LD_LIBRARY_PATH=$libdir "$prefix/consumer")
 echo "$out"
 grep -q "^libqvctl version: " <<<"$out"
 [ -e /dev/quorvex ] || grep -qF "failed to open /dev/quorvex. Possible the module is not loaded: No such file or directory" <<<"$out"
-find "$prefix" -name 'libqvctl.so.1' | grep -q . 
+find "$prefix" -name 'libqvctl.so.1' | grep -q .
 find "$prefix" -name 'qvctl.h' | grep -q .
