@@ -6,6 +6,12 @@
 #include "qvctl.h"
 
 /* filesystem and device support */
+#include "fs/block_device.h"
+#include "fs/fs_statfs.h"
+#include "fs/fs_type.h"
+#include "fs/mount_table.h"
+#include "fs/path_ioctl.h"
+#include "fs/sysfs_attr.h"
 
 /* btrfs */
 

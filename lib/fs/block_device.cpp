@@ -1,0 +1,43 @@
+#include "fs/block_device.h"
+
+#include <linux/fs.h>
+#include <linux/hdreg.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "fs/path_ioctl.h"
+#include "fs/sysfs_attr.h"
+
+static_assert(BLKGETSIZE64 == 0x80081272);
+static_assert(HDIO_GETGEO == 0x301);
+
+extern "C" dev_t block_device_check(const char *path, qvctl_status *st)
+{
+    struct stat sb;
+    if (!path || ::stat(path, &sb) != 0) {
+        qvctl_status_set(st, path ? errno : EINVAL, "stat failed on %s", path ? path : "(null)");
+        return 0;
+    }
+    if (!S_ISBLK(sb.st_mode))
+        qvctl_status_set(st, ENOTBLK, "%s: not a block device", path);
+    return sb.st_rdev;
+}
+
+extern "C" uint64_t device_size_sectors(const char *device, qvctl_status *st)
+{
+    uint64_t bytes = 0;
+    if (path_ioctl(device, BLKGETSIZE64, &bytes) == 0)
+        return bytes >> 9;
+    uint64_t sectors = 0;
+    return sysfs_block_attr_read(device, "size", &sectors, st) == 0 ? sectors : 0;
+}
+
+extern "C" uint64_t partition_start_sector(const char *device)
+{
+    struct hd_geometry geo {};
+    if (path_ioctl(device, HDIO_GETGEO, &geo) == 0)
+        return geo.start;
+    uint64_t start = 0;
+    return sysfs_block_attr_read(device, "start", &start, nullptr) == 0 ? start : 0;
+}

@@ -1,0 +1,26 @@
+/* Questions about a block device: is it one, how large is it, where does its partition start. */
+#ifndef QV_BLOCK_DEVICE_H
+#define QV_BLOCK_DEVICE_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "qvctl.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The path's device number; 0 when it can't be examined. A path that is no block device is
+ * reported (code 15) but not refused. */
+dev_t block_device_check(const char *path, qvctl_status *st);
+/* Size in 512-byte sectors, a trailing partial sector dropped; 0 on failure. */
+uint64_t device_size_sectors(const char *device, qvctl_status *st);
+/* First sector of the partition on its disk; 0 for a whole disk or when it can't be told. */
+uint64_t partition_start_sector(const char *device);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

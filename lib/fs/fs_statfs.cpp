@@ -1,0 +1,21 @@
+#include "fs/fs_statfs.h"
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "unique_fd.h"
+
+extern "C" int fs_statfs(const char *path, struct statfs *out, qvctl_status *st)
+{
+    if (!path || !out)
+        return qvctl_status_set(st, EINVAL, "ERROR: path and record in %s() should not be NULL", __func__);
+    qv::unique_fd fd(::open(path, O_RDONLY));
+    if (!fd)
+        return qvctl_status_set(st, errno, "ERROR: failed to open %s", path);
+    struct statfs sb;
+    if (::fstatfs(fd.get(), &sb) != 0)
+        return qvctl_status_set(st, errno, "ERROR: failed statfs on %s", path);
+    *out = sb;
+    return 0;
+}

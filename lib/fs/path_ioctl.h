@@ -1,0 +1,16 @@
+/* One ioctl on a path: opened read-only, issued, closed. */
+#ifndef QV_PATH_IOCTL_H
+#define QV_PATH_IOCTL_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 0, or the errno of the failing open or ioctl. */
+int path_ioctl(const char *path, unsigned long request, void *arg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

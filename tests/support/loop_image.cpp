@@ -1,0 +1,151 @@
+#include "loop_image.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+
+#include "shell.h"
+
+namespace qvtest {
+
+namespace {
+
+struct fs_tool {
+    const char *mkfs;
+    std::uint64_t min_size;
+};
+
+const std::map<std::string, fs_tool> fs_tools = {
+    {"ext2", {"mkfs.ext2 -q -F", 64ull << 20}},     {"ext3", {"mkfs.ext3 -q -F", 64ull << 20}},
+    {"ext4", {"mkfs.ext4 -q -F", 64ull << 20}},     {"xfs", {"mkfs.xfs -q -f", 320ull << 20}},
+    {"btrfs", {"mkfs.btrfs -q -f", 160ull << 20}},  {"vfat", {"mkfs.vfat", 64ull << 20}},
+};
+
+std::string trim(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+}  // namespace
+
+loop_image::loop_image(const loop_image_options &options)
+{
+    setup(options);
+}
+
+bool loop_image::run(const std::string &command)
+{
+    run_result r = sh(command);
+    if (r.status == 0)
+        return true;
+    if (error_.empty())
+        error_ = command + " failed (" + std::to_string(r.status) + "): " + r.out;
+    return false;
+}
+
+void loop_image::setup(const loop_image_options &o)
+{
+    char tmpl[] = "/tmp/qvloop.XXXXXX";
+    if (!::mkdtemp(tmpl)) {
+        error_ = "mkdtemp failed";
+        return;
+    }
+    dir_ = tmpl;
+
+    auto tool = fs_tools.find(o.fs);
+    if (!o.fs.empty() && tool == fs_tools.end()) {
+        error_ = "unknown filesystem " + o.fs;
+        return;
+    }
+    std::uint64_t size = o.size;
+    if (size == 0)
+        size = (tool == fs_tools.end() ? 64ull << 20 : tool->second.min_size) + o.partition_start * 512;
+
+    image_ = dir_ + "/image";
+    int fd = ::open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    if (!sized) {
+        error_ = "cannot create " + image_;
+        return;
+    }
+    if (o.partition_start &&
+        !run("printf 'label: dos\\nstart=" + std::to_string(o.partition_start) + ", type=83\\n' | sfdisk -q " +
+             image_))
+        return;
+
+    run_result r = sh("losetup --find --show " + image_);
+    if (r.status != 0) {
+        error_ = "losetup failed: " + r.out;
+        return;
+    }
+    disk_ = trim(r.out);
+    device_ = disk_;
+    if (o.partition_start) {
+        if (!run("partx -a " + disk_))
+            return;
+        partition_added_ = true;
+        device_ = disk_ + "p1";
+        if (!run("for i in $(seq 50); do [ -b " + device_ + " ] && exit 0; sleep 0.1; done; exit 1"))
+            return;
+    }
+    if (o.fs.empty())
+        return;
+    if (!run(std::string(tool->second.mkfs) + " " + device_ + " >/dev/null"))
+        return;
+    if (!o.mount)
+        return;
+    std::string mnt = dir_ + "/mnt";
+    if (::mkdir(mnt.c_str(), 0755) != 0) {
+        error_ = "cannot make " + mnt;
+        return;
+    }
+    dirs_.push_back(mnt);
+    if (!run("mount " + std::string(o.read_only ? "-o ro " : "") + device_ + " " + mnt))
+        return;
+    mounts_.push_back(mnt);
+    mount_point_ = mnt;
+}
+
+std::string loop_image::bind_mount()
+{
+    if (mount_point_.empty()) {
+        error_ = "bind_mount: nothing mounted";
+        return {};
+    }
+    std::string mnt = dir_ + "/bind" + std::to_string(dirs_.size());
+    if (::mkdir(mnt.c_str(), 0755) != 0) {
+        error_ = "cannot make " + mnt;
+        return {};
+    }
+    dirs_.push_back(mnt);
+    if (!run("mount --bind " + mount_point_ + " " + mnt))
+        return {};
+    mounts_.push_back(mnt);
+    return mnt;
+}
+
+loop_image::~loop_image()
+{
+    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
+        if (sh("umount " + *it).status != 0)
+            sh("umount -l " + *it);
+    if (partition_added_)
+        sh("partx -d " + disk_);
+    if (!disk_.empty())
+        sh("losetup -d " + disk_);
+    for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it)
+        ::rmdir(it->c_str());
+    if (!image_.empty())
+        ::unlink(image_.c_str());
+    if (!dir_.empty())
+        sh("find " + dir_ + " -xdev -maxdepth 1 \\( -type l -o -type f \\) -delete; rmdir " + dir_);
+}
+
+}  // namespace qvtest
