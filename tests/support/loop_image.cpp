@@ -24,11 +24,12 @@ const std::map<std::string, fs_tool> fs_tools = {
     {"btrfs", {"mkfs.btrfs -q -f", 160ull << 20}},  {"vfat", {"mkfs.vfat", 64ull << 20}},
 };
 
-std::string trim(std::string s)
+// The last line of a command's output: losetup may warn before it names the device.
+std::string last_line(std::string s)
 {
     while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
         s.pop_back();
-    return s;
+    return s.substr(s.find_last_of('\n') + 1);
 }
 
 }  // namespace
@@ -85,7 +86,12 @@ void loop_image::setup(const loop_image_options &o)
         error_ = "losetup failed: " + r.out;
         return;
     }
-    disk_ = trim(r.out);
+    disk_ = last_line(r.out);
+    if (disk_.rfind("/dev/loop", 0) != 0) {
+        error_ = "losetup named no loop device: " + r.out;
+        disk_.clear();
+        return;
+    }
     device_ = disk_;
     if (o.partition_start) {
         if (!run("partx -a " + disk_))

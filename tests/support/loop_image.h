@@ -34,7 +34,7 @@ namespace qvtest {
 
 struct loop_image_options {
     std::uint64_t size = 0;
-    std::string fs;
+    std::string fs{};
     std::uint64_t partition_start = 0;
     bool mount = true;
     bool read_only = false;

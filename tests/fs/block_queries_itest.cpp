@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+
+#include "capability.h"
+#include "loop_image.h"
+#include "qvctl_internal.h"
+
+namespace {
+
+struct layout {
+    const char *fs;
+    fs_type id;
+    uint64_t partition_start;
+    bool mountable;
+};
+
+std::string name_of(const ::testing::TestParamInfo<layout> &info)
+{
+    return std::string(info.param.fs) + (info.param.partition_start ? "_partition" : "_whole");
+}
+
+std::string mount_point(const std::string &dev)
+{
+    char out[4096] = "";
+    return mount_point_get(dev.c_str(), out, sizeof out) == 0 ? out : "(none)";
+}
+
+uint64_t file_size(const std::string &path)
+{
+    struct stat sb {};
+    return ::stat(path.c_str(), &sb) == 0 ? static_cast<uint64_t>(sb.st_size) : 0;
+}
+
+class BlockQueries : public ::testing::TestWithParam<layout> {};
+
+TEST_P(BlockQueries, AnswerForTheFilesystemsDevice)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    const layout &l = GetParam();
+    qvtest::loop_image img({.fs = l.fs, .partition_start = l.partition_start, .mount = l.mountable});
+    ASSERT_TRUE(img.ok()) << img.error();
+    const char *dev = img.device().c_str();
+
+    EXPECT_EQ(fs_type_detect(dev), l.id);
+    uint64_t disk_sectors = file_size(img.image()) / 512;
+    qvctl_status st{};
+    EXPECT_EQ(device_size_sectors(img.disk().c_str(), &st), disk_sectors);
+    EXPECT_EQ(device_size_sectors(dev, &st), disk_sectors - l.partition_start);
+    EXPECT_EQ(st.code, 0u) << st.message;
+
+    struct stat sb {};
+    ASSERT_EQ(::stat(dev, &sb), 0);
+    EXPECT_EQ(block_device_check(dev, &st), sb.st_rdev);
+    EXPECT_EQ(major(sb.st_rdev), 259u * (l.partition_start != 0) + 7u * (l.partition_start == 0));
+    EXPECT_EQ(st.code, 0u) << st.message;
+
+    // Loop devices refuse HDIO_GETGEO, and a partition's disk name loopN is cut at its digit, so the
+    // lookup finds no "start" although the kernel has one.
+    EXPECT_EQ(partition_start_sector(dev), 0u);
+    EXPECT_EQ(partition_start_sector(img.disk().c_str()), 0u);
+
+    if (!l.mountable) {
+        EXPECT_EQ(mount_point(dev), "(none)");
+        EXPECT_EQ(mount_is_rw(dev), 0);
+        return;
+    }
+    EXPECT_EQ(mount_point(dev), img.mount_point());
+    EXPECT_EQ(mount_is_rw(dev), 1);
+    std::string link = img.path("by-id");
+    ASSERT_EQ(::symlink(dev, link.c_str()), 0);
+    EXPECT_EQ(mount_point(link), img.mount_point());
+    EXPECT_EQ(mount_is_rw(link.c_str()), 1);
+    if (l.partition_start) {
+        EXPECT_EQ(mount_point(img.disk()), "(none)");
+    }
+
+    struct statfs fs {};
+    EXPECT_EQ(fs_statfs(img.mount_point().c_str(), &fs, &st), 0) << st.message;
+    EXPECT_GE(fs.f_bsize, 512);
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, BlockQueries,
+                         ::testing::Values(layout{"ext4", FS_TYPE_EXT4, 0, true},
+                                           layout{"ext4", FS_TYPE_EXT4, 2048, true},
+                                           layout{"xfs", FS_TYPE_XFS, 0, true},
+                                           layout{"xfs", FS_TYPE_XFS, 2048, true},
+                                           layout{"btrfs", FS_TYPE_BTRFS, 0, true},
+                                           layout{"btrfs", FS_TYPE_BTRFS, 2048, true},
+                                           layout{"vfat", FS_TYPE_VFAT, 0, false},
+                                           layout{"vfat", FS_TYPE_VFAT, 2048, false}),
+                         name_of);
+
+TEST(BlockQueriesMount, ReadOnlyMountIsNotReadWrite)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.fs = "ext4", .read_only = true});
+    ASSERT_TRUE(img.ok()) << img.error();
+    EXPECT_EQ(mount_point(img.device()), img.mount_point());
+    EXPECT_EQ(mount_is_rw(img.device().c_str()), 0);
+}
+
+TEST(BlockQueriesMount, BindMountsLeaveTheFirstEntryInCharge)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.fs = "ext4"});
+    ASSERT_TRUE(img.ok()) << img.error();
+    std::string bind = img.bind_mount();
+    ASSERT_FALSE(bind.empty()) << img.error();
+    EXPECT_EQ(mount_point(img.device()), img.mount_point());
+}
+
+TEST(BlockQueriesDevice, BareDiskWithoutFilesystem)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.size = (8u << 20) + 300});
+    ASSERT_TRUE(img.ok()) << img.error();
+    qvctl_status st{};
+    // The trailing 300 bytes make no sector.
+    EXPECT_EQ(device_size_sectors(img.disk().c_str(), &st), (8u << 20) / 512);
+    EXPECT_EQ(fs_type_detect(img.disk().c_str()), FS_TYPE_UNKNOWN);
+    EXPECT_EQ(mount_point(img.disk()), "(none)");
+}
+
+TEST(BlockQueriesDevice, PartitionFallbackMessagesNameTheCutDiskName)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.size = 16u << 20, .partition_start = 2048});
+    ASSERT_TRUE(img.ok()) << img.error();
+    std::string disk = img.disk().substr(5);
+    std::string part = img.device().substr(5);
+
+    uint64_t kernel_start = 0;
+    std::ifstream("/sys/block/" + disk + "/" + part + "/start") >> kernel_start;
+    EXPECT_EQ(kernel_start, 2048u);
+
+    qvctl_status st{};
+    uint64_t v = 0;
+    EXPECT_EQ(sysfs_block_attr_read(img.device().c_str(), "start", &v, &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "Could not find a field \"start\" for  device \"" + part +
+                                           "\" (/sys/block/loop/" + part + "/start): No such file or directory");
+    EXPECT_EQ(sysfs_block_attr_read(img.disk().c_str(), "size", &v, &st), 0);
+    EXPECT_EQ(v, (16u << 20) / 512);
+    // A whole disk has no "start".
+    EXPECT_EQ(sysfs_block_attr_read(img.disk().c_str(), "start", &v, &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "Could not find a field \"start\" for  device \"" + disk +
+                                           "\" (/sys/block/loop/" + disk + "/start): No such file or directory");
+}
+
+}  // namespace

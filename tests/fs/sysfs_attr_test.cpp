@@ -1,0 +1,86 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "qvctl_internal.h"
+#include "temp_dir.h"
+
+namespace {
+
+TEST(SysfsDiskName, LeadingNonDigitsNameTheDisk)
+{
+    EXPECT_EQ(qv::sysfs_disk_name("sda1"), "sda");
+    EXPECT_EQ(qv::sysfs_disk_name("sda"), "sda");
+    EXPECT_EQ(qv::sysfs_disk_name("nvme0n1p1"), "nvme");
+    EXPECT_EQ(qv::sysfs_disk_name("loop0p1"), "loop");
+    EXPECT_EQ(qv::sysfs_disk_name("12ab3"), "ab");  // leading digits are delimiters too
+    EXPECT_EQ(qv::sysfs_disk_name("0123"), "");
+    EXPECT_EQ(qv::sysfs_disk_name(""), "");
+}
+
+// A block directory of its own, with device names that are files of the fixture.
+class SysfsAttr : public ::testing::Test {
+protected:
+    qvtest::temp_dir tmp;
+    qvctl_status st{};
+    std::string root = tmp.file("block");
+
+    void SetUp() override
+    {
+        for (const char *d : {"block", "block/sdq", "block/sdq/sdq3", "block/odd"})
+            ASSERT_EQ(::mkdir(tmp.file(d).c_str(), 0755), 0);
+        tmp.write("block/sdq/size", "2097152\n");
+        tmp.write("block/sdq/sdq3/start", "2048\n");
+        tmp.write("block/odd/size", "none\n");
+    }
+    int read(const std::string &name, const char *attr, uint64_t &out)
+    {
+        std::string dev = tmp.write(name, "");
+        return qv::sysfs_block_attr_read_at(root.c_str(), dev.c_str(), attr, &out, &st);
+    }
+};
+
+TEST_F(SysfsAttr, WholeDiskThenPartitionBelowItsDisk)
+{
+    uint64_t v = 0;
+    EXPECT_EQ(read("sdq", "size", v), 0);
+    EXPECT_EQ(v, 2097152u);
+    EXPECT_EQ(read("sdq3", "start", v), 0);
+    EXPECT_EQ(v, 2048u);
+    EXPECT_EQ(st.code, 0u);
+}
+
+TEST_F(SysfsAttr, TextThatIsNoNumberLeavesTheOutput)
+{
+    uint64_t v = 77;
+    EXPECT_EQ(read("odd", "size", v), 0);
+    EXPECT_EQ(v, 77u);
+}
+
+TEST_F(SysfsAttr, FailuresNameWhatWasSought)
+{
+    uint64_t v = 5;
+    EXPECT_EQ(read("nvme0n1p1", "size", v), ENOENT);
+    EXPECT_EQ(std::string(st.message), "Could not find a field \"size\" for  device \"nvme0n1p1\" (" + root +
+                                           "/nvme/nvme0n1p1/size): No such file or directory");
+    EXPECT_EQ(read("sdq3", "size", v), ENOENT);
+    EXPECT_EQ(std::string(st.message), "Could not find a field \"size\" for  device \"sdq3\" (" + root +
+                                           "/sdq/sdq3/size): No such file or directory");
+    EXPECT_EQ(read("4711", "size", v), 2);
+    EXPECT_STREQ(st.message, "Could not determine a major number for device \"4711\"");
+
+    std::string absent = tmp.file("absent");
+    EXPECT_EQ(qv::sysfs_block_attr_read_at(root.c_str(), absent.c_str(), "size", &v, &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "Could not resolve path \"" + absent + "\"");
+    EXPECT_EQ(v, 5u);
+}
+
+TEST_F(SysfsAttr, NullStatusRecordIsAllowed)
+{
+    std::string dev = tmp.write("4711", "");
+    uint64_t v = 0;
+    EXPECT_EQ(sysfs_block_attr_read(dev.c_str(), "size", &v, nullptr), 2);
+}
+
+}  // namespace
