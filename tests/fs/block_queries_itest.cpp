@@ -152,3 +152,26 @@ TEST(BlockQueriesDevice, PartitionFallbackMessagesNameTheCutDiskName)
 }
 
 }  // namespace
+
+namespace {
+
+// Other suites rely on the fixture leaving nothing behind when its set-up fails half-way.
+TEST(LoopImageFixture, FailedSetUpIsUndone)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    std::string image, disk;
+    {
+        qvtest::loop_image img({.size = 8u << 20, .fs = "xfs", .partition_start = 2048});  // too small for xfs
+        EXPECT_FALSE(img.ok());
+        EXPECT_NE(img.error().find("mkfs.xfs"), std::string::npos) << img.error();
+        image = img.image();
+        disk = img.disk();
+        ASSERT_FALSE(disk.empty());
+    }
+    EXPECT_NE(::access(image.c_str(), F_OK), 0);
+    EXPECT_NE(::access((disk + "p1").c_str(), F_OK), 0);
+    std::ifstream backing("/sys/block/" + disk.substr(5) + "/loop/backing_file");
+    EXPECT_FALSE(backing.is_open());
+}
+
+}  // namespace
