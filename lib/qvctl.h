@@ -80,6 +80,38 @@ uint32_t qvctl_snapshot_get(const char *path, char *snap_path, qvctl_status *st)
 
 /* ---- changelog -------------------------------------------------------- */
 
+/* One run of changed 4 KiB blocks; block k begins at sector start + 8k. */
+typedef struct qvctl_changelog_entry {
+    uint64_t start;
+    uint64_t count;
+} qvctl_changelog_entry;
+
+typedef struct qvctl_changelog_stats {
+    uint32_t chunks;
+    uint32_t entries;
+    uint32_t blocks;
+} qvctl_changelog_stats;
+
+/* A list item as packed in `qvctl_changelog`: 12 bytes, read it with memcpy. */
+typedef struct __attribute__((packed)) qvctl_changelog_range {
+    uint64_t start;
+    uint32_t count;
+} qvctl_changelog_range;
+
+/* A u64 count n followed by n packed `qvctl_changelog_range` items at byte 8 + 12i. */
+typedef struct qvctl_changelog qvctl_changelog;
+
+typedef int (*qvctl_changelog_cb)(const qvctl_changelog_entry *entry, uint32_t total, void *ctx,
+                                  qvctl_status *st);
+
+#define QVCTL_CHANGELOG_CHUNK 247u
+
+uint32_t qvctl_changelog_count(const char *path, qvctl_status *st);
+qvctl_changelog_stats *qvctl_changelog_iterate(const char *path, uint32_t total, qvctl_changelog_cb cb,
+                                               void *ctx, qvctl_status *st);
+qvctl_changelog *qvctl_changelog_get(const char *path, qvctl_status *st);
+void qvctl_changelog_free(qvctl_changelog *list);
+
 /* ---- stores ----------------------------------------------------------- */
 
 #ifdef __cplusplus

@@ -18,5 +18,7 @@
 /* stores */
 
 /* changelog and zero fill */
+#include "changelog_request.h"
+#include "store/zero_fill.h"
 
 #endif

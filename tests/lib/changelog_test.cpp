@@ -1,0 +1,187 @@
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cstdint>
+
+#include "heap_block.h"
+
+#include "fake_changelog_module.h"
+#include "qvctl.h"
+#include "qvctl_internal.h"
+
+namespace qvtest {
+namespace {
+fake_changelog *active = nullptr;
+
+uint32_t le32(const void *p, std::size_t off)
+{
+    uint32_t v;
+    std::memcpy(&v, static_cast<const char *>(p) + off, 4);
+    return v;
+}
+
+uint32_t answer(fake_changelog &m, void *block, qvctl_status *st)
+{
+    auto *b = static_cast<std::uint8_t *>(block);
+    if (m.requests++ == m.fail_at_request)
+        return static_cast<uint32_t>(qvctl_status_set(st, EIO, "fake refusal"));
+    uint32_t cap = le32(b, 144);
+    uint64_t start;
+    std::memcpy(&start, b + 136, 8);
+    if (cap == 0) {
+        uint32_t blocks = 0;
+        for (auto &e : m.entries)
+            blocks += static_cast<uint32_t>(e.count);
+        std::memcpy(b + 144, &blocks, 4);
+        return 0;
+    }
+    m.starts.push_back(start);
+    // Entries after the one whose last block is `start` (all of them for the first request).
+    std::size_t from = 0;
+    if (m.starts.size() > 1)
+        while (from < m.entries.size() && m.entries[from].start + 8 * m.entries[from].count - 8 <= start)
+            ++from;
+    uint32_t k = 0;
+    for (; k < cap && from + k < m.entries.size(); ++k)
+        std::memcpy(b + 152 + 16 * k, &m.entries[from + k], 16);
+    std::memcpy(b + 144, &k, 4);
+    return 0;
+}
+}  // namespace
+
+fake_changelog::fake_changelog() { active = this; }
+fake_changelog::~fake_changelog() { active = nullptr; }
+
+std::vector<qvctl_changelog_entry> make_entries(std::size_t n)
+{
+    std::vector<qvctl_changelog_entry> v;
+    uint64_t sector = 64;
+    for (std::size_t i = 0; i < n; ++i) {
+        uint64_t count = 1 + i % 3;
+        v.push_back({sector, count});
+        sector += 8 * count + 16;
+    }
+    return v;
+}
+}  // namespace qvtest
+
+extern "C" uint32_t qvctl_ioctl(uint32_t code, void *block, const char *device, qvctl_status *st)
+{
+    if (qvtest::active && code == QVCTL_REQ_CHANGELOG)
+        return qvtest::answer(*qvtest::active, block, st);
+    using fn = uint32_t (*)(uint32_t, void *, const char *, qvctl_status *);
+    static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "qvctl_ioctl"));
+    return real(code, block, device, st);
+}
+
+namespace {
+
+struct collected {
+    std::vector<qvctl_changelog_entry> seen;
+    std::size_t stop_at = SIZE_MAX;
+};
+
+int collect(const qvctl_changelog_entry *e, uint32_t, void *ctx, qvctl_status *)
+{
+    auto &c = *static_cast<collected *>(ctx);
+    c.seen.push_back(*e);
+    return c.seen.size() == c.stop_at ? 1 : 0;
+}
+
+class Changelog : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Changelog, IteratesEveryEntryInChunksOf247)
+{
+    qvtest::fake_changelog m;
+    m.entries = qvtest::make_entries(GetParam());
+    collected c;
+    qvctl_status st{};
+    qv::heap_ptr<qvctl_changelog_stats> stats(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st));
+    if (GetParam() == 0) {
+        EXPECT_EQ(stats, nullptr);
+        EXPECT_EQ(st.code, 0u);
+        return;
+    }
+    ASSERT_NE(stats, nullptr) << st.message;
+    EXPECT_EQ(st.code, 0u);
+    ASSERT_EQ(c.seen.size(), m.entries.size());
+    EXPECT_EQ(std::memcmp(c.seen.data(), m.entries.data(), 16 * c.seen.size()), 0);
+    EXPECT_EQ(stats->entries, GetParam());
+    // A full last chunk is followed by one more request that answers nothing.
+    EXPECT_EQ(m.starts.size(), GetParam() / 247 + 1);
+    EXPECT_EQ(stats->chunks, (GetParam() + 246) / 247);
+    for (std::size_t i = 1; i < m.starts.size(); ++i) {
+        auto &last = m.entries[247 * i - 1];
+        EXPECT_EQ(m.starts[i], last.start + 8 * last.count - 8);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Changelog, ::testing::Values(0, 1, 247, 300, 494));
+
+TEST(ChangelogFailure, FailedContinuationIsNotTakenForTheEnd)
+{
+    qvtest::fake_changelog m;
+    m.entries = qvtest::make_entries(247);
+    m.fail_at_request = 1;
+    collected c;
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st), nullptr);
+    EXPECT_EQ(st.code, static_cast<uint32_t>(EIO));
+    EXPECT_EQ(c.seen.size(), 247u);
+}
+
+TEST(ChangelogFailure, CallbackStopsTheIterationAtOnce)
+{
+    qvtest::fake_changelog m;
+    m.entries = qvtest::make_entries(300);
+    collected c;
+    c.stop_at = 5;
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st), nullptr);
+    EXPECT_EQ(c.seen.size(), 5u);
+    EXPECT_EQ(m.starts.size(), 1u);
+}
+
+TEST(ChangelogCount, SumsBlocksAndTellsFailureByStatus)
+{
+    qvtest::fake_changelog m;
+    m.entries = {{1000, 3}, {2000, 0x100000002ull}};
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 5u);
+    m.fail_at_request = m.requests;
+    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 0u);
+    EXPECT_EQ(st.code, static_cast<uint32_t>(EIO));
+}
+
+TEST(ChangelogList, KeepsLow32BitsOfEachCount)
+{
+    qvtest::fake_changelog m;
+    m.entries = {{1000, 3}, {2000, 0x100000002ull}, {3000, 1}};
+    qvctl_status st{};
+    qvctl_changelog *list = qvctl_changelog_get("/dev/x", &st);
+    ASSERT_NE(list, nullptr) << st.message;
+    auto *b = reinterpret_cast<const std::uint8_t *>(list);
+    uint64_t n;
+    std::memcpy(&n, b, 8);
+    ASSERT_EQ(n, 3u);
+    qvctl_changelog_range r;
+    std::memcpy(&r, b + 8 + 12, 12);
+    EXPECT_EQ(r.start, 2000u);
+    EXPECT_EQ(r.count, 2u);
+    qvctl_changelog_free(list);
+    qvctl_changelog_free(nullptr);
+}
+
+TEST(ChangelogList, EmptyChangelogGivesNullWithSuccess)
+{
+    qvtest::fake_changelog m;
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_get("/dev/x", &st), nullptr);
+    EXPECT_EQ(st.code, 0u);
+    EXPECT_EQ(changelog_list_append(&m.entries.emplace_back(), 0, nullptr, &st), EINVAL);
+    EXPECT_NE(std::strstr(st.message, "changelog_list_append"), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,27 @@
+// A changelog module in the test process: qvctl_ioctl is interposed while a fake is installed and
+// forwarded to the library otherwise.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "qvctl.h"
+
+namespace qvtest {
+
+struct fake_changelog {
+    std::vector<qvctl_changelog_entry> entries;
+    std::vector<std::uint64_t> starts;  // start positions asked for, in order
+    int fail_at_request = -1;           // index of a changelog request to refuse with EIO
+    int requests = 0;
+
+    fake_changelog();
+    ~fake_changelog();
+    fake_changelog(const fake_changelog &) = delete;
+    fake_changelog &operator=(const fake_changelog &) = delete;
+};
+
+// n entries of increasing, non-touching runs of 1 to 3 blocks.
+std::vector<qvctl_changelog_entry> make_entries(std::size_t n);
+
+}  // namespace qvtest
