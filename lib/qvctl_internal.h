@@ -12,6 +12,9 @@
 #include "fs/mount_table.h"
 #include "fs/path_ioctl.h"
 #include "fs/sysfs_attr.h"
+#include "fs/attach_meta.h"
+#include "fs/freeze.h"
+#include "fs/xfs_journal.h"
 
 /* btrfs */
 

@@ -1,0 +1,22 @@
+/* The xfs superblock fields the module needs: the version and the position of the internal log. */
+#ifndef QVCTL_FS_XFS_JOURNAL_H
+#define QVCTL_FS_XFS_JOURNAL_H
+
+#include "qvctl.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The superblock version (0 to 15), or the failure code: clear `st` first to tell them apart. */
+uint32_t xfs_sb_version(const char *device, qvctl_status *st);
+/* An internal log gives one extent in whole-disk sectors and *count = 1; an external log gives none
+ * and leaves *count untouched. */
+uint32_t xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out, uint32_t *count,
+                        qvctl_status *st);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,78 @@
+// Attach flags and metadata extents on image files (no partition: the start sector is 0).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "bytes.h"
+#include "qvctl_internal.h"
+#include "temp_dir.h"
+
+namespace {
+
+std::string xfs_image(const qvtest::temp_dir &dir, std::uint16_t versionnum, std::uint64_t logstart)
+{
+    std::vector<std::uint8_t> sb(512, 0);
+    qv::mut_bytes b(sb);
+    qv::store_le<std::uint32_t>(b, 0, qv::byteswap<std::uint32_t>(0x58465342));
+    qv::store_le<std::uint64_t>(b, 48, qv::byteswap(logstart));
+    qv::store_le<std::uint32_t>(b, 84, qv::byteswap<std::uint32_t>(1000));
+    qv::store_le<std::uint32_t>(b, 96, qv::byteswap<std::uint32_t>(100));
+    qv::store_le<std::uint16_t>(b, 100, qv::byteswap(versionnum));
+    sb[120] = 12;
+    sb[124] = 10;
+    std::string path = dir.file("xfs-" + std::to_string(versionnum) + "-" + std::to_string(logstart));
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(sb.data()), 512);
+    return path;
+}
+
+TEST(AttachFlags, XfsVersionFiveOnlyAndFailuresLeftInTheRecord)
+{
+    qvtest::temp_dir dir;
+    qvctl_status st{};
+    EXPECT_EQ(attach_flags_get(xfs_image(dir, 0xb4a5, 0).c_str(), FS_TYPE_XFS, &st), ATTACH_FLAG_XFS_V5);
+    EXPECT_EQ(attach_flags_get(xfs_image(dir, 0xb4a4, 0).c_str(), FS_TYPE_XFS, &st), 0u);
+    EXPECT_EQ(st.code, 0u);
+    std::string plain = dir.write("plain", std::string(600, 'x'));
+    EXPECT_EQ(attach_flags_get(plain.c_str(), FS_TYPE_XFS, &st), 0u);
+    EXPECT_EQ(st.code, 9u);
+    // Other types clear what an earlier call left.
+    EXPECT_EQ(attach_flags_get(plain.c_str(), FS_TYPE_EXT4, &st), 0u);
+    EXPECT_EQ(st.code, 0u);
+    EXPECT_STREQ(st.message, "");
+    // An unmounted btrfs device is not read-write.
+    EXPECT_EQ(attach_flags_get(plain.c_str(), FS_TYPE_BTRFS, &st), 0u);
+}
+
+TEST(MetaExtents, ByFilesystemType)
+{
+    qvtest::temp_dir dir;
+    std::string plain = dir.write("plain", std::string(600, 'x'));
+    sector_extent e{9, 9};
+    EXPECT_EQ(fs_meta_extents_get(plain.c_str(), FS_TYPE_BTRFS, &e), 1u);
+    EXPECT_EQ(e.start, 128u);
+    EXPECT_EQ(e.count, 8u);
+    EXPECT_EQ(fs_meta_extents_get(plain.c_str(), FS_TYPE_VFAT, &e), 1u);
+    EXPECT_EQ(e.start, 0u);
+    EXPECT_EQ(e.count, 8u);
+    EXPECT_EQ(fs_meta_extents_get(plain.c_str(), FS_TYPE_UNKNOWN, nullptr), 1u);
+
+    // An xfs type over bytes that are no xfs superblock falls back to the first 8 KiB.
+    EXPECT_EQ(fs_meta_extents_get(plain.c_str(), FS_TYPE_XFS, &e), 1u);
+    EXPECT_EQ(e.start, 0u);
+    EXPECT_EQ(e.count, 16u);
+    EXPECT_EQ(fs_meta_extents_get(dir.file("absent").c_str(), FS_TYPE_XFS, &e), 1u);
+    EXPECT_EQ(e.count, 16u);
+
+    // Internal log: block 3 of group 1 with 1000 blocks per group and 4 KiB blocks.
+    EXPECT_EQ(fs_meta_extents_get(xfs_image(dir, 0xb4a5, (1u << 10) + 3).c_str(), FS_TYPE_XFS, &e), 1u);
+    EXPECT_EQ(e.start, 1003u * 8);
+    EXPECT_EQ(e.count, 800u);
+    sector_extent untouched{5, 5};
+    EXPECT_EQ(fs_meta_extents_get(xfs_image(dir, 0xb4a5, 0).c_str(), FS_TYPE_XFS, &untouched), 0u);
+    EXPECT_EQ(untouched.start, 5u);
+}
+
+}  // namespace
