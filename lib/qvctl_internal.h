@@ -17,6 +17,7 @@
 #include "fs/xfs_journal.h"
 
 /* btrfs */
+#include "btrfs/btrfs.h"
 
 /* stores */
 

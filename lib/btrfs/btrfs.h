@@ -1,0 +1,57 @@
+/* Btrfs logical-to-device address translation through the chunk tree. */
+#ifndef QVCTL_BTRFS_H
+#define QVCTL_BTRFS_H
+
+#include <linux/fiemap.h>
+#include <stdint.h>
+
+#include "qvctl.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define BTRFS_SUPER_READ_SIZE 3531u
+
+/* One chunk: its logical range and the device offset of its first stripe. */
+typedef struct chunk_map_entry {
+    uint64_t logical;
+    uint64_t physical;
+    uint64_t length;
+} chunk_map_entry;
+
+/* The root of a tsearch tree of chunk_map_entry records; starts as null. */
+typedef void *chunk_map;
+
+/* Called for every chunk found; a non-zero answer stops the walk and becomes its result. */
+typedef uint32_t (*btrfs_chunk_cb)(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
+                                   qvctl_status *st);
+
+uint32_t btrfs_map_translate(const char *device, struct fiemap *map, qvctl_status *st);
+
+uint32_t btrfs_super_read(int fd, uint8_t *super, qvctl_status *st);
+uint32_t btrfs_pread_full(int fd, void *buf, uint32_t count, uint64_t offset, qvctl_status *st);
+/* A node buffer: a u32 holding the node size, then the node's bytes; released with free. */
+uint8_t *btrfs_node_alloc(uint32_t size, qvctl_status *st);
+uint32_t btrfs_node_read(int fd, uint8_t **node, uint64_t logical, uint32_t size, chunk_map *map,
+                         qvctl_status *st);
+uint32_t btrfs_node_size(const uint8_t *super, uint8_t level);
+uint32_t btrfs_chunk_item_size(uint16_t num_stripes);
+
+uint32_t btrfs_sys_chunks_walk(const uint8_t *super, chunk_map *map, btrfs_chunk_cb cb, qvctl_status *st);
+uint32_t btrfs_tree_walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map, btrfs_chunk_cb cb,
+                         qvctl_status *st);
+uint32_t btrfs_leaf_walk(const uint8_t *node, btrfs_chunk_cb cb, chunk_map *map, qvctl_status *st);
+
+uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
+                          qvctl_status *st);
+int chunk_map_compare(const void *a, const void *b);
+uint64_t chunk_map_translate(chunk_map *map, uint64_t address);
+void chunk_map_free(chunk_map *map);
+void chunk_map_dump(chunk_map *map);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

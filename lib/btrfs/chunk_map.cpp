@@ -1,0 +1,81 @@
+#include <search.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "btrfs/btrfs.h"
+
+namespace {
+
+const chunk_map_entry &entry_of(const void *p) { return *static_cast<const chunk_map_entry *>(p); }
+
+void dump_visit(const void *nodep, VISIT which, int)
+{
+    // Each entry once, in order: an inner node after its left subtree, a leaf at its only visit.
+    if (which != postorder && which != leaf)
+        return;
+    const chunk_map_entry &e = entry_of(*static_cast<void *const *>(nodep));
+    std::printf("logical = %llu, physical = %llu, length = %llu\n", static_cast<unsigned long long>(e.logical),
+                static_cast<unsigned long long>(e.physical), static_cast<unsigned long long>(e.length));
+}
+
+}  // namespace
+
+extern "C" int chunk_map_compare(const void *a, const void *b)
+{
+    const chunk_map_entry &sought = entry_of(a), &in_tree = entry_of(b);
+    if (sought.logical >= in_tree.logical && sought.logical - in_tree.logical < in_tree.length)
+        return 0;
+    if (sought.logical < in_tree.logical)
+        return -1;
+    if (sought.logical > in_tree.logical)
+        return 1;
+    return 0;
+}
+
+extern "C" uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
+                                     qvctl_status *st)
+{
+    auto *e = static_cast<chunk_map_entry *>(std::malloc(sizeof(chunk_map_entry)));
+    if (!e) {
+        qvctl_status_set(st, errno, "malloc failed: %s", std::strerror(errno));
+        return ENOMEM;
+    }
+    *e = {logical, physical, length};
+    void *slot = tsearch(e, map, chunk_map_compare);
+    if (!slot) {
+        int err = errno;
+        std::free(e);
+        return static_cast<uint32_t>(qvctl_status_set(st, err, "tsearch failed: %s", std::strerror(err)));
+    }
+    // A range already mapped keeps its first record.
+    if (*static_cast<void **>(slot) != e)
+        std::free(e);
+    return 0;
+}
+
+extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
+{
+    const chunk_map_entry key{address, 0, 0};
+    void *found = tfind(&key, map, chunk_map_compare);
+    if (!found)
+        return address;
+    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
+    return address - e.logical + e.physical;
+}
+
+extern "C" void chunk_map_free(chunk_map *map)
+{
+    if (!map)
+        return;
+    tdestroy(*map, std::free);
+    *map = nullptr;
+}
+
+extern "C" void chunk_map_dump(chunk_map *map)
+{
+    if (map)
+        twalk(*map, dump_visit);
+}

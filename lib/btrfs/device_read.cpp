@@ -1,0 +1,86 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "btrfs/btrfs.h"
+#include "btrfs/format/layout.h"
+
+namespace fmt = qv::btrfs;
+
+extern "C" uint32_t btrfs_pread_full(int fd, void *buf, uint32_t count, uint64_t offset, qvctl_status *st)
+{
+    auto *at = static_cast<uint8_t *>(buf);
+    while (count > 0) {
+        ssize_t n = ::pread(fd, at, count, static_cast<off_t>(offset));
+        if (n == 0)
+            break;  // end of the device: the rest of the buffer stays as it was
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            int err = errno;
+            return static_cast<uint32_t>(qvctl_status_set(st, err, "Failed to read Btrfs device from address %llu: %s",
+                                                          static_cast<unsigned long long>(offset),
+                                                          std::strerror(err)));
+        }
+        at += n;
+        offset += static_cast<uint64_t>(n);
+        count -= static_cast<uint32_t>(n);
+    }
+    return 0;
+}
+
+extern "C" uint32_t btrfs_super_read(int fd, uint8_t *super, qvctl_status *st)
+{
+    // A short device leaves the tail untouched; zeros keep every later read defined.
+    std::memset(super, 0, fmt::super::read_size);
+    if (uint32_t r = btrfs_pread_full(fd, super, fmt::super::read_size, fmt::super::device_offset, st))
+        return r;
+    const qv::bytes sb(super, fmt::super::read_size);
+    if (!fmt::super::magic_ok(sb) || fmt::super::bytenr(sb) != fmt::super::device_offset)
+        return static_cast<uint32_t>(qvctl_status_set(st, 9, "Btrfs superblock appears to be corrupted"));
+    return 0;
+}
+
+extern "C" uint8_t *btrfs_node_alloc(uint32_t size, qvctl_status *st)
+{
+    auto *node = static_cast<uint8_t *>(std::calloc(1, std::size_t{size} + sizeof(uint32_t)));
+    if (!node) {
+        qvctl_status_set(st, errno, "Node buffer allocation failed: %s", std::strerror(errno));
+        return nullptr;
+    }
+    std::memcpy(node, &size, sizeof size);
+    return node;
+}
+
+extern "C" uint32_t btrfs_node_size(const uint8_t *super, uint8_t level)
+{
+    const qv::bytes sb(super, fmt::super::read_size);
+    return level != 0 ? fmt::super::nodesize(sb) : fmt::super::leafsize(sb);
+}
+
+extern "C" uint32_t btrfs_chunk_item_size(uint16_t num_stripes)
+{
+    return fmt::chunk::item_size(num_stripes);
+}
+
+extern "C" uint32_t btrfs_node_read(int fd, uint8_t **node, uint64_t logical, uint32_t size, chunk_map *map,
+                                    qvctl_status *st)
+{
+    // The size comes from disk: it must hold a header and stay within what btrfs ever writes.
+    if (size < fmt::node::header_size || size > fmt::node::max_size)
+        return static_cast<uint32_t>(
+            qvctl_status_set(st, 9, "Btrfs node size %u at address %llu is out of range", size,
+                             static_cast<unsigned long long>(logical)));
+    const uint64_t physical = chunk_map_translate(map, logical);
+    uint8_t *buf = btrfs_node_alloc(size, st);
+    if (!buf)
+        return ENOMEM;
+    if (uint32_t r = btrfs_pread_full(fd, buf + sizeof(uint32_t), size, physical, st)) {
+        std::free(buf);
+        return r;
+    }
+    *node = buf;
+    return 0;
+}

@@ -1,0 +1,54 @@
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "btrfs/btrfs.h"
+#include "btrfs/format/layout.h"
+#include "heap_block.h"
+#include "unique_fd.h"
+
+namespace {
+
+// Owns the chunk map for one translation.
+struct chunk_map_owner {
+    chunk_map root = nullptr;
+    ~chunk_map_owner() { chunk_map_free(&root); }
+};
+
+uint32_t read_chunks(int fd, chunk_map *map, qvctl_status *st)
+{
+    uint8_t super[BTRFS_SUPER_READ_SIZE];
+    if (uint32_t r = btrfs_super_read(fd, super, st))
+        return r;
+    if (uint32_t r = btrfs_sys_chunks_walk(super, map, chunk_map_insert, st))
+        return r;
+    const qv::bytes sb(super, sizeof super);
+    const uint64_t root_at = qv::btrfs::super::chunk_root(sb);
+    const uint8_t root_level = qv::btrfs::super::chunk_root_level(sb);
+    uint8_t *raw = nullptr;
+    if (uint32_t r = btrfs_node_read(fd, &raw, root_at, btrfs_node_size(super, root_level), map, st))
+        return r;
+    qv::heap_block root(raw);
+    return btrfs_tree_walk(fd, super, root.get(), map, chunk_map_insert, st);
+}
+
+}  // namespace
+
+extern "C" uint32_t btrfs_map_translate(const char *device, struct fiemap *map, qvctl_status *st)
+{
+    if (!device || !map)
+        return static_cast<uint32_t>(
+            qvctl_status_set(st, EINVAL, "ERROR: device and map parameters of %s() should not be NULL", __func__));
+    qv::unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        int err = errno;
+        return static_cast<uint32_t>(qvctl_status_set(st, err, "Failed to open %s: %s", device, std::strerror(err)));
+    }
+    chunk_map_owner chunks;
+    if (uint32_t r = read_chunks(fd.get(), &chunks.root, st))
+        return r;
+    for (uint32_t i = 0; i < map->fm_mapped_extents; ++i)
+        map->fm_extents[i].fe_physical = chunk_map_translate(&chunks.root, map->fm_extents[i].fe_physical);
+    return 0;
+}
