@@ -78,6 +78,38 @@ uint32_t qvctl_snapshot_get(const char *path, char *snap_path, qvctl_status *st)
 
 /* ---- devices and snapshots -------------------------------------------- */
 
+#define DEVICE_FLAG_DATA_STORE_MAPPED 4u
+
+/* Four texts written by the module and passed on unread, then the state word. 516 bytes. */
+typedef struct qvctl_device {
+    char text[4][128];
+    uint32_t state;
+} qvctl_device;
+
+/* One heap block: the count, then `count` records of 516 bytes back to back (unaligned: read them
+ * with qvctl_device_list_record). */
+typedef struct qvctl_device_list {
+    uint8_t count;
+    unsigned char records[];
+} qvctl_device_list;
+
+uint32_t qvctl_device_attach(const char *path, qvctl_status *st);
+uint32_t qvctl_device_detach(const char *path, qvctl_status *st);
+qvctl_device *qvctl_device_info_get(const char *path, qvctl_status *st);
+void qvctl_device_info_free(qvctl_device *rec);
+/* Null with st->code 0 when no device is attached. */
+qvctl_device_list *qvctl_device_list_get(qvctl_status *st);
+void qvctl_device_list_free(qvctl_device_list *list);
+/* Copies record `i` into `out`; 0, or 22 when `i` is beyond the count. */
+uint32_t qvctl_device_list_record(const qvctl_device_list *list, unsigned i, qvctl_device *out);
+/* `snap_path` holds 4096 bytes or is null. */
+uint32_t qvctl_snapshot_start(const char *path, char *snap_path, uint8_t flags, qvctl_status *st);
+uint32_t qvctl_snapshot_complete(const char *path, qvctl_status *st);
+uint32_t qvctl_snapshot_cancel(const char *path, qvctl_status *st);
+uint32_t qvctl_kernel_dump(const char *path, qvctl_status *st);
+uint32_t qvctl_device_restore(const char *device, const char *target, qvctl_status *st);
+uint32_t qvctl_device_reset(const char *path, qvctl_status *st);
+
 /* ---- changelog -------------------------------------------------------- */
 
 /* One run of changed 4 KiB blocks; block k begins at sector start + 8k. */

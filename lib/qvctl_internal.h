@@ -16,6 +16,10 @@
 #include "fs/freeze.h"
 #include "fs/xfs_journal.h"
 
+/* devices and snapshots */
+#include "device_record.h"
+#include "snapshot_freeze.h"
+
 /* btrfs */
 #include "btrfs/btrfs.h"
 

@@ -1,0 +1,66 @@
+#include <cerrno>
+#include <cstdlib>
+
+#include "device_record.h"
+#include "qvctl.h"
+#include "request_block.h"
+
+namespace {
+
+namespace lst = qv::req::device_list;
+constexpr int rounds = 5;
+constexpr uint32_t busy = 11;  // the list changed between the count and the records: ask again
+
+void set_count(qv::request_block &b, uint32_t n) { qv::store_le<uint32_t>(b.span(), lst::count, n); }
+
+}  // namespace
+
+extern "C" qvctl_device_list *qvctl_device_list_get(qvctl_status *caller)
+{
+    qvctl_status own{};
+    qvctl_status *st = caller ? caller : &own;
+    qvctl_status_set(st, 0, "%s", "");
+    auto block = qv::request_new(qv::req::min_size);
+    if (!block) {
+        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for qvi");
+        return nullptr;
+    }
+    uint32_t n = 0, r = busy;
+    for (int round = 0; round < rounds && r == busy; ++round) {
+        set_count(block, 0xffffffffu);
+        if (qvctl_ioctl(QVCTL_REQ_DEVICE_LIST, block.get(), nullptr, st))
+            return nullptr;
+        n = qv::load_le<uint32_t>(block.view(), lst::count);
+        if (n == 0)
+            return nullptr;
+        std::size_t len = qv::req::block_length(lst::records, n, qv::req::device_record::size);
+        qv::store_le<uint32_t>(block.span(), qv::req::size, static_cast<uint32_t>(len));
+        void *grown = qvctl_request_grow(block.data.get(), qv::req::min_size, len, st);
+        if (!grown) {
+            qvctl_status_set(st, static_cast<int>(st->code), "ERROR: Failed to allocate memory for ioctl device list");
+            return nullptr;
+        }
+        block.data.release();
+        block.data.reset(static_cast<uint8_t *>(grown));
+        block.length = len;
+        r = qvctl_ioctl(QVCTL_REQ_DEVICE_LIST, block.get(), nullptr, st);
+        if (r != 0 && r != busy) {
+            qvctl_status_set(st, static_cast<int>(r), "ERROR: Failed to perform ioctl");
+            return nullptr;
+        }
+    }
+    if (r != 0)
+        return nullptr;  // still changing after the last round: the channel's message for 11 stands
+    // The count is one byte wide: a longer list is cut at 255 records.
+    uint32_t kept = n > 255 ? 255 : n;
+    auto *list = static_cast<qvctl_device_list *>(std::calloc(1, 1 + kept * qv::req::device_record::size));
+    if (!list) {
+        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for outgoing device list");
+        return nullptr;
+    }
+    list->count = static_cast<uint8_t>(kept);
+    for (uint32_t i = 0; i < kept; ++i)
+        device_record_copy(list->records + i * qv::req::device_record::size,
+                           block.data.get() + lst::records + i * qv::req::device_record::size);
+    return list;
+}

@@ -1,0 +1,59 @@
+#include <blkid/blkid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "qvctl_internal.h"
+#include "snapshot_freeze.h"
+
+namespace {
+
+constexpr int type_probes = 6, node_checks = 5;
+constexpr useconds_t step_us = 500 * 1000;
+
+bool needs_freeze(const char *path, qvctl_status *st)
+{
+    fs_type t = fs_type_detect(path);
+    return t == FS_TYPE_BTRFS || (t == FS_TYPE_XFS && xfs_sb_version(path, st) == 5);
+}
+
+}  // namespace
+
+extern "C" uint32_t snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st)
+{
+    bool frozen = needs_freeze(path, st);
+    if (frozen)
+        if (uint32_t r = fs_freeze(path, st))
+            return r;
+    uint32_t r = qvctl_ioctl(code, block, path, st);
+    if (frozen)
+        fs_thaw(path, st);
+    return r;
+}
+
+extern "C" int wait_fs_type(const char *dev_path)
+{
+    for (int i = 0; i < type_probes; ++i) {
+        if (char *type = blkid_get_tag_value(nullptr, "TYPE", dev_path)) {
+            std::free(type);
+            return 1;
+        }
+        usleep(step_us);
+    }
+    return 0;
+}
+
+extern "C" uint32_t wait_device_node(const char *snap_path, uint32_t type, qvctl_status *st)
+{
+    bool found = wait_fs_type(snap_path);
+    if (type == FS_TYPE_BTRFS && !found)
+        return static_cast<uint32_t>(qvctl_status_set(st, 110, "ERROR: Waited for device %s for too long", snap_path));
+    struct stat sb;
+    for (int i = 0; i < node_checks; ++i) {
+        if (::stat(snap_path, &sb) == 0)
+            return 0;
+        usleep(step_us);
+    }
+    return static_cast<uint32_t>(qvctl_status_set(st, 110, "ERROR: Waited for device %s for too long", snap_path));
+}
