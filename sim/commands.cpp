@@ -1,0 +1,310 @@
+// Commands of `qvsim` served by the daemon: disks, faults, quirks, dump.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "paths.h"
+#include "state.h"
+
+namespace qvsim {
+
+std::string run_out(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = ::popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    ::pclose(p);
+    return out;
+}
+
+namespace {
+
+std::string trim(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+bool parse_size(const std::string &t, std::uint64_t &bytes)
+{
+    char *end = nullptr;
+    unsigned long long v = std::strtoull(t.c_str(), &end, 10);
+    if (end == t.c_str())
+        return false;
+    static constexpr std::pair<char, int> units[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
+    int shift = 0;
+    if (*end) {
+        bool known = false;
+        for (auto [c, s] : units)
+            if (std::toupper(static_cast<unsigned char>(*end)) == c)
+                shift = s, known = true;
+        if (!known)
+            return false;
+    }
+    bytes = static_cast<std::uint64_t>(v) << shift;
+    return bytes >= 1u << 20 && bytes % 512 == 0;
+}
+
+// Unmounts whatever is mounted from one of our block devices, so that its loop can go.
+void unmount_from(const std::string &dev)
+{
+    std::ifstream mounts("/proc/mounts");
+    std::string src, dir, rest;
+    std::vector<std::string> dirs;
+    while (mounts >> src >> dir && std::getline(mounts, rest))
+        if (src == dev)
+            dirs.push_back(dir);
+    for (auto it = dirs.rbegin(); it != dirs.rend(); ++it)
+        run_out("umount " + *it + " 2>/dev/null || umount -l " + *it + " 2>/dev/null");
+}
+
+dev_t rdev_of(const std::string &path)
+{
+    struct stat sb {};
+    return ::stat(path.c_str(), &sb) == 0 ? sb.st_rdev : 0;
+}
+
+int disk_create(std::istringstream &in, std::string &out)
+{
+    std::string size_text, opt;
+    std::uint64_t bytes = 0, part_start = 0;
+    in >> size_text;
+    if (!parse_size(size_text, bytes)) {
+        out = "bad size: " + size_text + "\n";
+        return EINVAL;
+    }
+    bool part = false;
+    if (in >> opt) {
+        if (opt != "--partition" || !(in >> part_start) || part_start == 0 || part_start >= bytes / 512) {
+            out = "bad partition start\n";
+            return EINVAL;
+        }
+        part = true;
+    }
+    auto d = std::make_unique<disk>();
+    disk *raw = d.get();
+    {
+        std::lock_guard lock(global().mu);
+        d->index = global().next_disk++;
+    }
+    std::string img = std::string(data_dir) + "/disk" + std::to_string(d->index) + ".img";
+    d->backing_fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, 0600);
+    if (d->backing_fd < 0 || ::ftruncate(d->backing_fd, static_cast<off_t>(bytes)) != 0) {
+        out = "cannot create " + img + ": " + std::strerror(errno) + "\n";
+        return EIO;
+    }
+    d->bytes = bytes;
+    {
+        std::lock_guard lock(global().mu);
+        global().disks[raw->index] = std::move(d);
+    }
+    std::string file = std::string(fs_dir) + "/disk" + std::to_string(raw->index);
+    raw->loop = trim(run_out("losetup --direct-io=off -f --show " + file + " 2>&1"));
+    if (raw->loop.rfind("/dev/", 0) != 0) {
+        out = "losetup failed: " + raw->loop + "\n";
+        raw->loop.clear();
+        return EIO;
+    }
+    run_out("echo " + raw->loop + " >> " + loops_path);
+    raw->whole_rdev = rdev_of(raw->loop);
+    if (part) {
+        run_out("echo '" + std::to_string(part_start) + ",,L' | sfdisk -q --no-reread --no-tell-kernel --label dos " +
+                raw->loop + " 2>&1");
+        run_out("partx -a " + raw->loop + " 2>&1");
+        raw->partition = raw->loop + "p1";
+        std::string name = raw->partition.substr(5);
+        for (int i = 0; i < 40 && !rdev_of(raw->partition); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::ifstream sz("/sys/class/block/" + name + "/size"), st("/sys/class/block/" + name + "/start");
+        sz >> raw->part_sectors;
+        st >> raw->part_start;
+        raw->part_rdev = rdev_of(raw->partition);
+        if (!raw->part_rdev || raw->part_sectors == 0) {
+            out = "partition " + raw->partition + " did not appear\n";
+            return EIO;
+        }
+    }
+    log_line("disk %d: %s %llu bytes%s", raw->index, raw->loop.c_str(), static_cast<unsigned long long>(bytes),
+             part ? (" partition " + raw->partition).c_str() : "");
+    out = (part ? raw->partition : raw->loop) + "\n";
+    return 0;
+}
+
+void disk_drop(disk &d)
+{
+    std::vector<device *> on;
+    for (auto &[r, dev] : global().devices)
+        if (dev->on == &d)
+            on.push_back(dev.get());
+    for (device *dev : on) {
+        if (dev->snap) {
+            unmount_from(dev->snap->loop);
+            std::string req(528, '\0');
+            std::uint32_t hdr[2] = {11, 528};
+            std::memcpy(req.data(), hdr, 8);
+            std::snprintf(req.data() + 8, 128, "%s", dev->path.c_str());
+            handle_request(0x82104205u, req);  // cancel
+        }
+        std::lock_guard lock(global().mu);
+        global().devices.erase(dev->rdev);
+    }
+    if (!d.loop.empty()) {
+        if (!d.partition.empty()) {
+            unmount_from(d.partition);
+            run_out("partx -d " + d.loop + " 2>&1");
+        }
+        unmount_from(d.loop);
+        run_out("losetup -d " + d.loop + " 2>&1");
+    }
+    ::close(d.backing_fd);
+    ::unlink((std::string(data_dir) + "/disk" + std::to_string(d.index) + ".img").c_str());
+    log_line("disk %d removed", d.index);
+    std::lock_guard lock(global().mu);
+    global().disks.erase(d.index);
+}
+
+int disk_remove(std::istringstream &in, std::string &out)
+{
+    std::string dev;
+    in >> dev;
+    for (auto &[i, d] : global().disks)
+        if (d->loop == dev || (!d->partition.empty() && d->partition == dev)) {
+            disk_drop(*d);
+            return 0;
+        }
+    out = "not a disk of ours: " + dev + "\n";
+    return ENODEV;
+}
+
+int quirk(std::istringstream &in, std::string &out)
+{
+    std::string name;
+    in >> name;
+    auto &q = global().quirk;
+    std::lock_guard lock(global().mu);
+    if (name == "clear")
+        q = quirks{};
+    else if (name == "overcount")
+        q.overcount = true;
+    else if (name == "unterminated")
+        q.unterminated = true;
+    else if (name == "changelog-twice")
+        q.changelog_twice = true;
+    else if (name == "changelog-excess")
+        q.changelog_excess = true;
+    else if (name == "no-fs-type")
+        q.no_fs_type = true;
+    else if (name == "eio-from") {
+        std::uint64_t s = 0;
+        if (!(in >> s)) {
+            out = "eio-from needs a sector\n";
+            return EINVAL;
+        }
+        q.eio_from = s;
+    } else {
+        out = "unknown quirk: " + name +
+              " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, clear)\n";
+        return EINVAL;
+    }
+    return 0;
+}
+
+int fault(std::istringstream &in, std::string &out)
+{
+    std::string first;
+    in >> first;
+    if (first == "clear") {
+        global().faults.clear();
+        return 0;
+    }
+    char *end = nullptr;
+    unsigned long nr = std::strtoul(first.c_str(), &end, 0);
+    int value = 0, count = 1;
+    if (*end || nr > 14 || !(in >> value) || value <= 0) {
+        out = "usage: fault NR VALUE [COUNT] | fault clear\n";
+        return EINVAL;
+    }
+    if (!(in >> count))
+        count = 1;
+    global().faults[static_cast<std::uint32_t>(nr)] = {value, count < 1 ? 1 : count};
+    return 0;
+}
+
+}  // namespace
+
+std::string dump_text()
+{
+    std::ostringstream o;
+    std::lock_guard lock(global().mu);
+    for (auto &[i, d] : global().disks)
+        o << "disk " << i << " " << d->loop << " bytes " << d->bytes
+          << (d->partition.empty() ? "" : " partition " + d->partition + " start " + std::to_string(d->part_start))
+          << (d->watching ? " watching" : "") << "\n";
+    static constexpr const char *kinds[] = {"changelog", "data", "metadata"};
+    for (auto &[r, dev] : global().devices) {
+        o << "device " << dev->path << " fs " << dev->fs_type << " flags " << unsigned(dev->attach_flags)
+          << " changed " << dev->changelog.size() << " metadata-extents " << dev->metadata.size();
+        if (dev->snap)
+            o << " snapshot " << dev->snap->loop << " snapshot-changed " << dev->snap->changelog.size();
+        o << "\n";
+        for (int k = 0; k < 3; ++k) {
+            const store &s = dev->stores[k];
+            if (!s.open && !s.mapped)
+                continue;
+            std::uint64_t total = 0;
+            for (auto &e : s.extents)
+                total += e.count;
+            o << "  store " << kinds[k] << (s.mapped ? " mapped" : " open") << " param " << s.param << " flags "
+              << s.flags << " extents " << s.extents.size() << " sectors " << total << "\n";
+        }
+    }
+    for (auto &[nr, f] : global().faults)
+        o << "fault " << nr << " " << f.first << " x" << f.second << "\n";
+    return o.str();
+}
+
+void teardown()
+{
+    while (!global().disks.empty())
+        disk_drop(*global().disks.begin()->second);
+}
+
+int handle_command(const std::string &line, std::string &out)
+{
+    std::istringstream in(line);
+    std::string verb, sub;
+    in >> verb;
+    if (verb == "disk") {
+        in >> sub;
+        if (sub == "create")
+            return disk_create(in, out);
+        if (sub == "remove")
+            return disk_remove(in, out);
+    }
+    if (verb == "fault")
+        return fault(in, out);
+    if (verb == "quirk")
+        return quirk(in, out);
+    if (verb == "dump") {
+        out = dump_text();
+        return 0;
+    }
+    if (verb == "ping")
+        return 0;
+    out = "unknown command: " + line + "\n";
+    return EINVAL;
+}
+
+}  // namespace qvsim

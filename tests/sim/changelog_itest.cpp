@@ -1,0 +1,95 @@
+// Write tracking, changelog paging and the snapshot life cycle of the stand-in.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "capability.h"
+#include "qvsim.h"
+#include "sim_helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks)
+{
+    int fd = ::open(dev.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    std::string data(4096, 'q');
+    for (auto b : blocks)
+        ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
+    ASSERT_EQ(::fsync(fd), 0);
+    ::close(fd);
+}
+
+}  // namespace
+
+TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    ASSERT_TRUE(qvtest::qvsim_preloaded());
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    ASSERT_FALSE(dev.empty());
+    ASSERT_EQ(attach(dev).code, 0u);
+    EXPECT_EQ(attach(dev).code, 17u);
+    EXPECT_EQ(changed_blocks(dev), 0u);
+
+    write_blocks(dev, {0, 1, 2, 10, 20});
+    EXPECT_EQ(changed_blocks(dev), 5u);
+    EXPECT_EQ(changelog(dev, 0, 10), (std::vector<run>{{0, 3}, {80, 1}, {160, 1}}));
+    EXPECT_EQ(changelog(dev, 8, 10), (std::vector<run>{{16, 1}, {80, 1}, {160, 1}}));
+    EXPECT_EQ(changelog(dev, 0, 1), (std::vector<run>{{0, 3}}));
+    EXPECT_EQ(changelog(dev, 160, 10), (std::vector<run>{}));
+
+    map_all_stores(dev);
+    auto s = send(4, dev);
+    ASSERT_EQ(s.code, 0u) << s.message;
+    std::string name = s.text(137);
+    EXPECT_EQ(access(("/dev/" + name).c_str(), F_OK), 0) << name;
+    EXPECT_EQ(send(6, dev).text(136), name);
+    EXPECT_EQ(send(4, dev).code, 189u);  // 701: in progress
+
+    // Writes during the snapshot go to the fresh changelog; the snapshot's lists the old ones.
+    write_blocks(dev, {30});
+    EXPECT_EQ(changed_blocks(dev), 5u);
+    auto info = send(2, dev);
+    EXPECT_EQ(info.text(264), "snapshot");
+    EXPECT_EQ(info.text(136), name);
+    EXPECT_EQ(info.at<std::uint32_t>(520), 15u);
+
+    auto cancel = send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; });
+    ASSERT_EQ(cancel.code, 0u);
+    EXPECT_EQ(changed_blocks(dev), 6u);
+    EXPECT_EQ(send(6, dev).code, 190u);  // 702: none
+
+    ASSERT_EQ(send(4, dev).code, 0u);
+    EXPECT_EQ(changelog(dev, 0, 10), (std::vector<run>{{0, 3}, {80, 1}, {160, 1}, {240, 1}}));
+    ASSERT_EQ(send(5, dev).code, 0u);  // complete consumes it
+    EXPECT_EQ(changed_blocks(dev), 0u);
+    EXPECT_EQ(send(1, dev).code, 0u);
+    EXPECT_EQ(send(1, dev).code, 19u);
+}
+
+TEST(SimChangelog, DeviceListAnswersCountThenRecords)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string a = sim.disk("64M"), b = sim.disk("64M", 2048);
+    ASSERT_EQ(attach(a, 3).code, 0u);
+    ASSERT_EQ(attach(b, 4).code, 0u);
+    auto count = send(3, "", 528, [](qv::mut_bytes blk) { qv::store_le<std::uint32_t>(blk, 8, 0xFFFFFFFFu); });
+    ASSERT_EQ(count.code, 0u);
+    EXPECT_EQ(count.at<std::uint32_t>(8), 2u);
+    auto few = send(3, "", 528, [](qv::mut_bytes blk) { qv::store_le<std::uint32_t>(blk, 8, 1); });
+    EXPECT_EQ(few.code, 11u);
+    auto list = send(3, "", 12 + 2 * 516, [](qv::mut_bytes blk) { qv::store_le<std::uint32_t>(blk, 8, 2); });
+    ASSERT_EQ(list.code, 0u);
+    std::vector<std::string> seen = {list.text(12), list.text(12 + 516)};
+    std::sort(seen.begin(), seen.end());
+    std::vector<std::string> want = {a, b};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(seen, want);
+    EXPECT_EQ(send(2, b).text(392), "xfs");
+}

@@ -1,0 +1,87 @@
+// Request blocks built by hand for the stand-in's own tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bytes.h"
+#include "qvctl.h"
+#include "request_block.h"
+#include "request_layout.h"
+
+namespace simtest {
+
+struct answer {
+    std::uint32_t code = 0;
+    qv::request_block block;
+    std::string message;
+    template <class T> T at(std::size_t off) const { return qv::load_le<T>(block.view(), off); }
+    std::string text(std::size_t off) const { return reinterpret_cast<const char *>(block.get()) + off; }
+};
+
+// Sends request nr; `fill` sets the payload.
+template <class F> answer send(std::uint32_t nr, const std::string &dev, std::size_t length, F fill)
+{
+    answer a;
+    a.block = qv::request_new(length, dev.empty() ? nullptr : dev.c_str());
+    fill(a.block.span());
+    qvctl_status st{};
+    a.code = qvctl_ioctl(qv::req::ioctl_code(nr), a.block.get(), dev.empty() ? nullptr : dev.c_str(), &st);
+    a.message = st.message;
+    return a;
+}
+inline answer send(std::uint32_t nr, const std::string &dev)
+{
+    return send(nr, dev, 528, [](qv::mut_bytes) {});
+}
+
+inline answer attach(const std::string &dev, std::uint32_t fs_type = 0)
+{
+    return send(0, dev, 528, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, fs_type); });
+}
+
+// One batch holding the whole store: flags 1 | 4.
+inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count)
+{
+    return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
+        qv::store_le<std::uint32_t>(b, 136, kind);
+        qv::store_le<std::uint32_t>(b, 144, 1);
+        qv::store_le<std::uint32_t>(b, 148, 5);
+        qv::store_le<std::uint64_t>(b, 152, first);
+        qv::store_le<std::uint64_t>(b, 160, count);
+    });
+}
+
+inline void map_all_stores(const std::string &dev)
+{
+    for (std::uint32_t k = 0; k < 3; ++k)
+        map_store(dev, k, 1000 + 100 * k, 16);
+}
+
+struct run {
+    std::uint64_t first, count;
+    bool operator==(const run &) const = default;
+};
+
+inline std::vector<run> changelog(const std::string &dev, std::uint64_t start, std::uint32_t cap)
+{
+    auto a = send(7, dev, qv::req::block_length(152, cap, 16), [&](qv::mut_bytes b) {
+        qv::store_le<std::uint64_t>(b, 136, start);
+        qv::store_le<std::uint32_t>(b, 144, cap);
+    });
+    std::vector<run> out;
+    if (a.code != 0)
+        return out;
+    for (std::uint32_t i = 0; i < a.at<std::uint32_t>(144); ++i)
+        out.push_back({a.at<std::uint64_t>(152 + 16 * i), a.at<std::uint64_t>(160 + 16 * i)});
+    return out;
+}
+
+inline std::uint32_t changed_blocks(const std::string &dev)
+{
+    auto a = send(7, dev);
+    return a.code ? ~0u : a.at<std::uint32_t>(144);
+}
+
+}  // namespace simtest
