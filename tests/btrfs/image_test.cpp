@@ -141,13 +141,16 @@ TEST_F(BtrfsImage, EmptyMapAndUnmappedAddressesStayAsTheyAre)
     EXPECT_EQ(outside, (std::vector<uint64_t>{4096, ~uint64_t{0}}));
 }
 
-TEST_F(BtrfsImage, MissingDeviceAndNullMapAreRefused)
+TEST_F(BtrfsImage, UnopenableOrUnreadableDevicesAndNullMapAreRefused)
 {
     qvctl_status st{};
     std::vector<uint64_t> a = {1};
     EXPECT_EQ(translate(scratch + "/absent", a, st), 2u);
     EXPECT_EQ(std::string(st.message), "Failed to open " + scratch + "/absent: No such file or directory");
     EXPECT_EQ(btrfs_map_translate(image("single").c_str(), nullptr, nullptr), 22u);
+    EXPECT_EQ(translate(scratch, a, st), 21u);  // opens, but every read fails
+    EXPECT_STREQ(st.message, "Failed to read Btrfs device from address 65536: Is a directory");
+    EXPECT_EQ(a[0], 1u);
 }
 
 struct damage {
