@@ -144,7 +144,11 @@ qvctl_changelog_stats *qvctl_changelog_iterate(const char *path, uint32_t total,
 qvctl_changelog *qvctl_changelog_get(const char *path, qvctl_status *st);
 void qvctl_changelog_free(qvctl_changelog *list);
 
-/* ---- stores ----------------------------------------------------------- */
+/* ---- stores: location, sizing and files ------------------------------ */
+
+/* ---- stores: extent maps ---------------------------------------------- */
+
+/* ---- stores: registration --------------------------------------------- */
 
 #ifdef __cplusplus
 }
