@@ -188,37 +188,42 @@ int disk_remove(std::istringstream &in, std::string &out)
     return ENODEV;
 }
 
+// The quirks that are plain switches, by the names `qvsim quirk` and `dump` use.
+constexpr std::pair<bool quirks::*, const char *> switches[] = {
+    {&quirks::overcount, "overcount"},
+    {&quirks::unterminated, "unterminated"},
+    {&quirks::changelog_twice, "changelog-twice"},
+    {&quirks::changelog_excess, "changelog-excess"},
+    {&quirks::no_fs_type, "no-fs-type"},
+};
+
 int quirk(std::istringstream &in, std::string &out)
 {
     std::string name;
     in >> name;
     auto &q = global().quirk;
     std::lock_guard lock(global().mu);
-    if (name == "clear")
+    if (name == "clear") {
         q = quirks{};
-    else if (name == "overcount")
-        q.overcount = true;
-    else if (name == "unterminated")
-        q.unterminated = true;
-    else if (name == "changelog-twice")
-        q.changelog_twice = true;
-    else if (name == "changelog-excess")
-        q.changelog_excess = true;
-    else if (name == "no-fs-type")
-        q.no_fs_type = true;
-    else if (name == "eio-from") {
+        return 0;
+    }
+    for (auto [member, known] : switches)
+        if (name == known) {
+            q.*member = true;
+            return 0;
+        }
+    if (name == "eio-from") {
         std::uint64_t s = 0;
         if (!(in >> s)) {
             out = "eio-from needs a sector\n";
             return EINVAL;
         }
         q.eio_from = s;
-    } else {
-        out = "unknown quirk: " + name +
-              " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, clear)\n";
-        return EINVAL;
+        return 0;
     }
-    return 0;
+    out = "unknown quirk: " + name +
+          " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, clear)\n";
+    return EINVAL;
 }
 
 int fault(std::istringstream &in, std::string &out)
@@ -244,7 +249,16 @@ int fault(std::istringstream &in, std::string &out)
 
 }  // namespace
 
-std::string dump_text()
+// Lines (each stable, as tests read them):
+//   disk N LOOP bytes B [partition P start S] [watching]
+//   device PATH fs F flags A changed C metadata-extents M [snapshot LOOP snapshot-changed K]
+//     metadata FIRST COUNT                                  (--extents)
+//     store KIND mapped|open param P flags F extents E sectors S
+//       batches N flags F1,F2,... extents E1,E2,...         (each store-map request taken)
+//       extent FIRST COUNT                                  (--extents)
+//   fault NR VALUE xCOUNT
+//   quirk NAME [SECTOR]
+std::string dump_text(bool extents)
 {
     std::ostringstream o;
     std::lock_guard lock(global().mu);
@@ -259,6 +273,8 @@ std::string dump_text()
         if (dev->snap)
             o << " snapshot " << dev->snap->loop << " snapshot-changed " << dev->snap->changelog.size();
         o << "\n";
+        for (std::size_t i = 0; extents && i < dev->metadata.size(); ++i)
+            o << "  metadata " << dev->metadata[i].first << " " << dev->metadata[i].count << "\n";
         for (int k = 0; k < 3; ++k) {
             const store &s = dev->stores[k];
             if (!s.open && !s.mapped)
@@ -268,10 +284,24 @@ std::string dump_text()
                 total += e.count;
             o << "  store " << kinds[k] << (s.mapped ? " mapped" : " open") << " param " << s.param << " flags "
               << s.flags << " extents " << s.extents.size() << " sectors " << total << "\n";
+            std::string flags, counts;
+            for (auto &b : s.batches) {
+                flags += (flags.empty() ? "" : ",") + std::to_string(b.flags);
+                counts += (counts.empty() ? "" : ",") + std::to_string(b.count);
+            }
+            o << "    batches " << s.batches.size() << " flags " << flags << " extents " << counts << "\n";
+            for (std::size_t i = 0; extents && i < s.extents.size(); ++i)
+                o << "    extent " << s.extents[i].first << " " << s.extents[i].count << "\n";
         }
     }
     for (auto &[nr, f] : global().faults)
         o << "fault " << nr << " " << f.first << " x" << f.second << "\n";
+    const quirks &q = global().quirk;
+    for (auto [member, name] : switches)
+        if (q.*member)
+            o << "quirk " << name << "\n";
+    if (q.eio_from)
+        o << "quirk eio-from " << *q.eio_from << "\n";
     return o.str();
 }
 
@@ -298,7 +328,13 @@ int handle_command(const std::string &line, std::string &out)
     if (verb == "quirk")
         return quirk(in, out);
     if (verb == "dump") {
-        out = dump_text();
+        std::string opt;
+        in >> opt;
+        if (!opt.empty() && opt != "--extents") {
+            out = "usage: dump [--extents]\n";
+            return EINVAL;
+        }
+        out = dump_text(opt == "--extents");
         return 0;
     }
     if (verb == "ping")

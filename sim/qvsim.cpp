@@ -45,7 +45,8 @@ int usage()
 {
     std::fprintf(stderr,
                  "usage: qvsim start | stop | status | disk create SIZE [--partition START] | disk remove DEV |\n"
-                 "       run -- CMD... | fault NR VALUE [COUNT] | fault clear | quirk NAME | quirk clear | dump\n");
+                 "       run -- CMD... | fault NR VALUE [COUNT] | fault clear | quirk NAME | quirk clear |\n"
+                 "       dump [--extents]\n");
     return 2;
 }
 

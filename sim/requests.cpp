@@ -244,8 +244,8 @@ int store_map(device &dev, const blockref &r)
         s.open = true;
         s.param = r.get<std::uint32_t>(140);
         s.flags = flags & ~7u;
-    } else if ((flags & 6) && !s.open) {
-        return EINVAL;
+    } else if (!(flags & 6) || !s.open) {
+        return EINVAL;  // a later batch with nothing open, or no batch bit at all
     }
     std::vector<extent> add;
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -258,6 +258,7 @@ int store_map(device &dev, const blockref &r)
         add.push_back(e);
     }
     s.extents.insert(s.extents.end(), add.begin(), add.end());
+    s.batches.push_back({flags, n});
     if (flags & 4) {
         std::uint64_t total = 0;
         for (auto &e : s.extents)

@@ -33,10 +33,16 @@ struct disk {
     std::vector<extent> found;        // their runs, kept for the fetch phase
 };
 
+// One store-map request as it was taken: its batch flags (store flags included) and extent count.
+struct batch {
+    std::uint32_t flags = 0, count = 0;
+};
+
 struct store {
     bool open = false, mapped = false;
     std::uint32_t param = 0, flags = 0;
     std::vector<extent> extents;
+    std::vector<batch> batches;
 };
 
 struct snapshot {
@@ -90,7 +96,7 @@ void disk_write_hook(disk &d, std::uint64_t off, const char *buf, std::size_t n)
 // Commands from `qvsim` and requests from the shim; answer the errno value.
 int handle_command(const std::string &line, std::string &out);
 int handle_request(std::uint32_t code, std::string &block);
-std::string dump_text();
+std::string dump_text(bool extents);
 void teardown();
 
 }  // namespace qvsim

@@ -100,7 +100,7 @@ void qvsim::fault(unsigned nr, long value, unsigned count)
 void qvsim::fault_clear() { sh_ok(qvsim_bin() + " fault clear"); }
 void qvsim::quirk(const std::string &name) { sh_ok(qvsim_bin() + " quirk " + name); }
 void qvsim::quirk_clear() { sh_ok(qvsim_bin() + " quirk clear"); }
-std::string qvsim::dump() { return sh_ok(qvsim_bin() + " dump"); }
+std::string qvsim::dump(bool extents) { return sh_ok(qvsim_bin() + (extents ? " dump --extents" : " dump")); }
 run_result qvsim::run(const std::string &command) { return sh(qvsim_bin() + " run -- sh -c '" + command + "'"); }
 
 }  // namespace qvtest

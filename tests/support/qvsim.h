@@ -10,7 +10,9 @@
 //       sim.fault(7, 11, 3); sim.fault_clear();
 //       sim.quirk("overcount"); sim.quirk_clear();   // also: unterminated, changelog-twice,
 //                                                    // changelog-excess, no-fs-type, "eio-from SECTOR"
-//       std::string state = sim.dump();              // daemon state as text
+//       std::string state = sim.dump();              // daemon state as text; per store a line
+//                                                    // "batches N flags F1,F2 extents E1,E2"
+//       std::string all = sim.dump(true);            // also "extent FIRST COUNT" lines
 //       auto r = sim.run("qvctl ...");               // shell command with the shim preloaded
 //       sim.remove(dev);                             // optional; the destructor removes all
 //   }
@@ -47,7 +49,7 @@ public:
     void fault_clear();
     void quirk(const std::string &name);
     void quirk_clear();
-    std::string dump();
+    std::string dump(bool extents = false);
     run_result run(const std::string &command);
 
 private:
