@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "paths.h"
-#include "state.h"
+#include "requests.h"
 
 namespace qvsim {
 
@@ -151,11 +151,7 @@ void disk_drop(disk &d)
     for (device *dev : on) {
         if (dev->snap) {
             unmount_from(dev->snap->loop);
-            std::string req(528, '\0');
-            std::uint32_t hdr[2] = {11, 528};
-            std::memcpy(req.data(), hdr, 8);
-            std::snprintf(req.data() + 8, 128, "%s", dev->path.c_str());
-            handle_request(0x82104205u, req);  // cancel
+            snapshot_drop(*dev, true);
         }
         std::lock_guard lock(global().mu);
         global().devices.erase(dev->rdev);
