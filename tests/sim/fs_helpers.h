@@ -1,0 +1,114 @@
+// Filesystems on the stand-in's disks for its own tests: a mount that undoes itself, a file's
+// extents by FIEMAP, whole files and raw device reads.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "shell.h"
+#include "unique_fd.h"
+
+namespace simtest {
+
+// `dev` mounted on `dir` (made when missing) with `options`; unmounted when the guard goes.
+class mount_guard {
+public:
+    mount_guard(const std::string &dev, const std::string &dir, const std::string &options = "") : dir_(dir)
+    {
+        ::mkdir(dir.c_str(), 0755);
+        auto r = qvtest::sh("mount " + (options.empty() ? "" : "-o " + options + " ") + dev + " " + dir);
+        ok_ = r.status == 0;
+        error_ = r.out;
+    }
+    ~mount_guard() { unmount(); }
+    mount_guard(const mount_guard &) = delete;
+    mount_guard &operator=(const mount_guard &) = delete;
+
+    bool ok() const { return ok_; }
+    const std::string &error() const { return error_; }
+    std::string file(const std::string &name) const { return dir_ + "/" + name; }
+    void unmount()
+    {
+        if (ok_ && qvtest::sh("umount " + dir_).status != 0)
+            qvtest::sh("umount -l " + dir_);
+        ok_ = false;
+    }
+
+private:
+    std::string dir_, error_;
+    bool ok_ = false;
+};
+
+struct file_extent {
+    std::uint64_t logical, physical, length;  // bytes
+};
+
+// The file's extents as FIEMAP reports them (after a sync of its data); empty on failure.
+inline std::vector<file_extent> fiemap_of(const std::string &path)
+{
+    std::vector<file_extent> out;
+    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    constexpr unsigned room = 256;
+    std::vector<std::uint8_t> buf(sizeof(fiemap) + room * sizeof(fiemap_extent));
+    auto *fm = reinterpret_cast<fiemap *>(buf.data());
+    fm->fm_length = ~0ull;
+    fm->fm_flags = FIEMAP_FLAG_SYNC;
+    fm->fm_extent_count = room;
+    if (!fd || ::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0)
+        return out;
+    for (unsigned i = 0; i < fm->fm_mapped_extents; ++i)
+        out.push_back({fm->fm_extents[i].fe_logical, fm->fm_extents[i].fe_physical, fm->fm_extents[i].fe_length});
+    return out;
+}
+
+// Writes `data` at `offset` of `path` (created when missing) and syncs it.
+inline bool write_file(const std::string &path, const std::string &data, off_t offset = 0, int flags = 0)
+{
+    qv::unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644));
+    return fd && ::pwrite(fd.get(), data.data(), data.size(), offset) == static_cast<ssize_t>(data.size()) &&
+           ::fsync(fd.get()) == 0;
+}
+
+inline std::string read_file(const std::string &path)
+{
+    std::string out;
+    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    char buf[65536];
+    for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+// `length` bytes of a block device at `offset`, past any page cache (both multiples of 4096).
+inline std::string read_device(const std::string &dev, std::uint64_t offset, std::size_t length)
+{
+    qv::unique_fd fd(::open(dev.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    void *mem = nullptr;
+    if (!fd || ::posix_memalign(&mem, 4096, length) != 0)
+        return {};
+    ssize_t n = ::pread(fd.get(), mem, length, static_cast<off_t>(offset));
+    std::string out(static_cast<char *>(mem), n > 0 ? static_cast<std::size_t>(n) : 0);
+    std::free(mem);
+    return out;
+}
+
+// A pattern that differs at every offset and between seeds.
+inline std::string pattern(std::size_t length, unsigned seed)
+{
+    std::string s(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 4096 * 7 + seed * 17) & 0xff);
+    return s;
+}
+
+}  // namespace simtest

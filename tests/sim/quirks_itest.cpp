@@ -1,0 +1,136 @@
+// The quirks of a careless module, each seen to take effect (and to go with `quirk clear`).
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "capability.h"
+#include "fs_helpers.h"
+#include "qvsim.h"
+#include "sim_helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+// Writes 4 KiB blocks of `dev`, the first 8 bytes of each being `head`.
+void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, std::uint64_t head = 0)
+{
+    qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    std::string data(4096, 'q');
+    std::memcpy(data.data(), &head, 8);
+    for (auto b : blocks)
+        ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
+    ASSERT_EQ(::fsync(fd.get()), 0);
+}
+
+std::uint32_t changelog_count(const std::string &dev, std::uint32_t cap)
+{
+    return send(7, dev, qv::req::block_length(152, cap, 16), [&](qv::mut_bytes b) {
+               qv::store_le<std::uint32_t>(b, 144, cap);
+           }).at<std::uint32_t>(144);
+}
+
+bool terminated(const answer &a, std::size_t off) { return std::memchr(a.block.view().data() + off, 0, 128) != nullptr; }
+
+// 0 or the errno of a direct read of 4096 bytes at `sector`.
+int read_error(const std::string &dev, std::uint64_t sector)
+{
+    qv::unique_fd fd(::open(dev.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    alignas(4096) static char buf[4096];
+    return fd && ::pread(fd.get(), buf, sizeof buf, static_cast<off_t>(sector * 512)) == 4096 ? 0 : errno;
+}
+
+std::string fs_type(const std::string &dev)
+{
+    return qvtest::sh("blkid -p -o value -s TYPE " + dev).out;
+}
+
+}  // namespace
+
+TEST(SimQuirks, AnswersOverstepTheirBounds)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    ASSERT_FALSE(dev.empty());
+    ASSERT_EQ(attach(dev).code, 0u);
+    map_all_stores(dev);
+    ASSERT_EQ(send(10, dev).code, 0u);  // phase 0: a watch for the one mark below
+    write_blocks(dev, {0, 1, 5});
+    write_blocks(dev, {10}, 0xd6dc531a1a93dc11ull);
+    ASSERT_EQ(send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 1); }).code, 0u);
+    auto fetch = [&] {
+        return send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 2); });
+    };
+    auto store_count = [&] { return send(11, dev).at<std::uint32_t>(144); };
+    auto list_count = [] {
+        return send(3, "", 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 8, ~0u); }).at<std::uint32_t>(8);
+    };
+
+    sim.quirk("overcount");
+    EXPECT_EQ(list_count(), 1001u);
+    EXPECT_EQ(changelog_count(dev, 10), 1003u);  // {0, 2}, {40, 1}, {80, 1}
+    EXPECT_EQ(fetch().at<std::uint32_t>(140), 1001u);
+    EXPECT_EQ(fetch().at<std::uint64_t>(144), 80u);
+    EXPECT_EQ(store_count(), 1001u);
+    sim.quirk_clear();
+    EXPECT_EQ(list_count(), 1u);
+    EXPECT_EQ(changelog_count(dev, 10), 3u);
+    EXPECT_EQ(fetch().at<std::uint32_t>(140), 1u);
+    EXPECT_EQ(store_count(), 1u);
+
+    sim.quirk("changelog-twice");
+    EXPECT_EQ(changelog(dev, 0, 10), (std::vector<run>{{0, 2}, {0, 2}, {40, 1}, {80, 1}}));
+    sim.quirk_clear();
+    sim.quirk("changelog-excess");
+    EXPECT_EQ(changed_blocks(dev), 3u);  // 4 blocks listed
+    EXPECT_EQ(changelog(dev, 0, 10), (std::vector<run>{{0, 2}, {40, 1}, {80, 1}}));
+    sim.quirk_clear();
+    EXPECT_EQ(changed_blocks(dev), 4u);
+
+    sim.quirk("unterminated");
+    auto start = send(4, dev);
+    ASSERT_EQ(start.code, 0u);
+    EXPECT_FALSE(terminated(start, 137));
+    auto info = send(2, dev);
+    for (std::size_t text = 8; text < 520; text += 128)
+        EXPECT_FALSE(terminated(info, text)) << "text at " << text;
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(info.block.view().data()) + 8, dev.size()), dev);
+    EXPECT_FALSE(terminated(send(6, dev), 136));
+    sim.quirk_clear();
+    EXPECT_TRUE(terminated(send(2, dev), 8));
+    EXPECT_TRUE(terminated(send(6, dev), 136));
+    EXPECT_EQ(send(5, dev).code, 0u);
+}
+
+TEST(SimQuirks, SnapshotDeviceShowsNoTypeOrFailsFromASector)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    ASSERT_FALSE(dev.empty());
+    qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
+    ASSERT_EQ(attach(dev, 3).code, 0u);
+    map_all_stores(dev);
+    sim.quirk("no-fs-type");
+    auto start = send(4, dev);
+    ASSERT_EQ(start.code, 0u);
+    std::string snap = "/dev/" + start.text(137);
+    EXPECT_EQ(fs_type(snap), "");
+    EXPECT_EQ(read_device(snap, 0, 4096), std::string(4096, '\0'));
+    sim.quirk_clear();
+    qvtest::sh_ok("blockdev --flushbufs " + snap);
+    EXPECT_EQ(fs_type(snap), "ext4\n");
+
+    sim.quirk("eio-from 64");
+    EXPECT_EQ(read_error(snap, 56), 0);
+    EXPECT_EQ(read_error(snap, 60), EIO);
+    EXPECT_EQ(read_error(snap, 64), EIO);
+    EXPECT_EQ(read_error(snap, 4096), EIO);
+    EXPECT_EQ(read_error(dev, 4096), 0);  // the disk itself reads
+    sim.quirk_clear();
+    EXPECT_EQ(read_error(snap, 64), 0);
+    EXPECT_EQ(send(5, dev).code, 0u);
+}
