@@ -76,19 +76,26 @@ dev_t rdev_of(const std::string &path)
     return ::stat(path.c_str(), &sb) == 0 ? sb.st_rdev : 0;
 }
 
+void disk_drop(disk &d);
+
 int disk_create(std::istringstream &in, std::string &out)
 {
     std::string size_text, opt;
     std::uint64_t bytes = 0, part_start = 0;
     in >> size_text;
     if (!parse_size(size_text, bytes)) {
-        out = "bad size: " + size_text + "\n";
+        out = (size_text.empty() ? "disk create needs a SIZE" : "bad size: " + size_text) +
+              " (bytes, or a number with K, M, G or T; at least 1M, in whole sectors)\n";
         return EINVAL;
     }
     bool part = false;
     if (in >> opt) {
-        if (opt != "--partition" || !(in >> part_start) || part_start == 0 || part_start >= bytes / 512) {
-            out = "bad partition start\n";
+        if (opt != "--partition") {
+            out = "unknown option: " + opt + " (--partition START_SECTOR)\n";
+            return EINVAL;
+        }
+        if (!(in >> part_start) || part_start == 0 || part_start >= bytes / 512) {
+            out = "--partition needs a start sector from 1 to " + std::to_string(bytes / 512 - 1) + "\n";
             return EINVAL;
         }
         part = true;
@@ -103,6 +110,9 @@ int disk_create(std::istringstream &in, std::string &out)
     d->backing_fd = ::open(img.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_DSYNC | O_CLOEXEC, 0600);
     if (d->backing_fd < 0 || ::ftruncate(d->backing_fd, static_cast<off_t>(bytes)) != 0) {
         out = "cannot create " + img + ": " + std::strerror(errno) + "\n";
+        if (d->backing_fd >= 0)
+            ::close(d->backing_fd);
+        ::unlink(img.c_str());
         return EIO;
     }
     d->bytes = bytes;
@@ -115,6 +125,7 @@ int disk_create(std::istringstream &in, std::string &out)
     if (raw->loop.rfind("/dev/", 0) != 0) {
         out = "losetup failed: " + raw->loop + "\n";
         raw->loop.clear();
+        disk_drop(*raw);
         return EIO;
     }
     run_out("echo " + raw->loop + " >> " + loops_path);
@@ -133,6 +144,7 @@ int disk_create(std::istringstream &in, std::string &out)
         raw->part_rdev = rdev_of(raw->partition);
         if (!raw->part_rdev || raw->part_sectors == 0) {
             out = "partition " + raw->partition + " did not appear\n";
+            disk_drop(*raw);
             return EIO;
         }
     }
@@ -180,7 +192,7 @@ int disk_remove(std::istringstream &in, std::string &out)
             disk_drop(*d);
             return 0;
         }
-    out = "not a disk of ours: " + dev + "\n";
+    out = dev.empty() ? "disk remove needs a device\n" : "not a disk of ours: " + dev + "\n";
     return ENODEV;
 }
 
@@ -217,7 +229,7 @@ int quirk(std::istringstream &in, std::string &out)
         q.eio_from = s;
         return 0;
     }
-    out = "unknown quirk: " + name +
+    out = (name.empty() ? "quirk needs a name" : "unknown quirk: " + name) +
           " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, clear)\n";
     return EINVAL;
 }
@@ -335,7 +347,8 @@ int handle_command(const std::string &line, std::string &out)
     }
     if (verb == "ping")
         return 0;
-    out = "unknown command: " + line + "\n";
+    out = verb == "disk" ? "usage: disk create SIZE [--partition START_SECTOR] | disk remove DEV\n"
+                         : "unknown command: " + line + "\n";
     return EINVAL;
 }
 

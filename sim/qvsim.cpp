@@ -50,38 +50,6 @@ int usage()
     return 2;
 }
 
-int start()
-{
-    if (daemon_up()) {
-        std::printf("qvsim: running, log: %s\n", log_path);
-        return 0;
-    }
-    ::mkdir(state_dir, 0755);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
-        int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
-        std::string exe = self_dir() + "/qvsimd";
-        ::execl(exe.c_str(), "qvsimd", static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 100; ++i) {
-        if (daemon_up()) {
-            std::printf("qvsim: started, log: %s\n", log_path);
-            return 0;
-        }
-        int status = 0;
-        if (::waitpid(pid, &status, WNOHANG) == pid) {
-            std::fprintf(stderr, "qvsim: the daemon failed to start, see %s\n", log_path);
-            return 1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::fprintf(stderr, "qvsim: the daemon does not answer, see %s\n", log_path);
-    return 1;
-}
-
 std::string sh_out(const std::string &cmd)
 {
     std::string out;
@@ -123,6 +91,50 @@ void sweep()
     sh_out(std::string("rm -rf ") + data_dir);
 }
 
+int start()
+{
+    if (daemon_up()) {
+        std::printf("qvsim: running, log: %s\n", log_path);
+        return 0;
+    }
+    sweep();  // what a daemon that died left would stop the new one mounting
+    ::mkdir(state_dir, 0755);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
+        std::string exe = self_dir() + "/qvsimd";
+        ::execl(exe.c_str(), "qvsimd", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100; ++i) {
+        if (daemon_up()) {
+            std::printf("qvsim: started, log: %s\n", log_path);
+            return 0;
+        }
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            std::fprintf(stderr, "qvsim: the daemon failed to start, see %s\n", log_path);
+            return 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::fprintf(stderr, "qvsim: the daemon does not answer, see %s\n", log_path);
+    return 1;
+}
+
+// The control node or the FUSE mount with no daemon answering.
+bool leftovers()
+{
+    std::ifstream mounts("/proc/mounts");
+    std::string src, dir, rest;
+    while (mounts >> src >> dir && std::getline(mounts, rest))
+        if (dir == fs_dir)
+            return true;
+    return ::access(node_path, F_OK) == 0;
+}
+
 int stop()
 {
     int pid = daemon_pid();
@@ -148,7 +160,10 @@ int command(const std::string &line)
         std::fprintf(stderr, "qvsim: the daemon is not running (qvsim start)\n");
         return 1;
     }
-    std::fputs(out.c_str(), err ? stderr : stdout);
+    if (err && !out.empty())
+        std::fprintf(stderr, "qvsim: %s", out.c_str());
+    else
+        std::fputs(out.c_str(), stdout);
     if (err == EPERM)
         std::fprintf(stderr, "qvsim: permission denied, you must be root\n");
     return err ? 1 : 0;
@@ -181,7 +196,12 @@ int main(int argc, char **argv)
         return stop();
     if (verb == "status") {
         bool up = daemon_up();
-        std::printf("qvsim: %s, log: %s\n", up ? "running" : "stopped", log_path);
+        if (up)
+            std::printf("qvsim: running (pid %d), log: %s\n", daemon_pid(), log_path);
+        else if (leftovers())
+            std::printf("qvsim: stopped, but a daemon that died left state behind (qvsim stop clears it)\n");
+        else
+            std::printf("qvsim: stopped, log: %s\n", log_path);
         return up ? 0 : 3;
     }
     if (verb == "run")
