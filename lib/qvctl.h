@@ -146,6 +146,20 @@ void qvctl_changelog_free(qvctl_changelog *list);
 
 /* ---- stores: location, sizing and files ------------------------------ */
 
+/* Store kinds, as the module numbers them. */
+#define STORE_CHANGELOG 0u
+#define STORE_DATA 1u
+#define STORE_METADATA 2u
+
+/* The store files live in ".quorvex" at the device's mount point, each store as one file or, where
+ * the filesystem limits file size, as pieces NAME, NAME-1, NAME-2, ... */
+int qvctl_changelog_store_create(const char *device, qvctl_status *st);
+int qvctl_changelog_store_reset(const char *device, qvctl_status *st);
+int qvctl_changelog_store_check(const char *device, qvctl_status *st);
+/* `size` in bytes wins when non-zero; else `percentage` of the device (0 for 15). */
+int qvctl_data_store_create(const char *device, uint64_t size, double percentage, qvctl_status *st);
+int qvctl_data_store_check(const char *device, uint64_t size, double percentage, qvctl_status *st);
+
 /* ---- stores: extent maps ---------------------------------------------- */
 
 /* ---- stores: registration --------------------------------------------- */

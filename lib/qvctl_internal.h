@@ -24,6 +24,7 @@
 #include "btrfs/btrfs.h"
 
 /* stores */
+#include "store/store_files.h"
 
 /* changelog and zero fill */
 #include "changelog_request.h"

@@ -1,0 +1,241 @@
+// Store files without a device: the size probe, pieces, allocation and checks in a private
+// directory, with the process's file-size limit standing in for a filesystem's.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <filesystem>
+#include <string>
+
+#include "qvctl_internal.h"
+#include "store_test_util.h"
+#include "temp_dir.h"
+
+using namespace storetest;
+
+namespace {
+
+constexpr std::uint64_t MiB = 1048576;
+
+std::size_t entries(const std::string &dir)
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(dir))
+        ++n;
+    return n;
+}
+
+TEST(SizeProbe, FindsTheLimitCloselyAndLeavesNoFile)
+{
+    qvtest::temp_dir d;
+    std::string base = d.file("data");
+    EXPECT_EQ(file_size_limit_probe(base.c_str(), 10 * 1024 * MiB), 10 * 1024 * MiB);
+    EXPECT_EQ(file_size_limit_probe(base.c_str(), 0), 0u);
+    {
+        // The largest file of a filesystem with 32-bit sizes.
+        fsize_limit lim(4294967295ull);
+        EXPECT_EQ(file_size_limit_probe(base.c_str(), 10737418240ull), 4294963200ull);
+    }
+    {
+        fsize_limit lim(MiB);
+        uint64_t got = file_size_limit_probe(base.c_str(), 3 * MiB + 12345);
+        EXPECT_LE(got, MiB);
+        EXPECT_GT(got, MiB - 8192);  // the last step of 4096 or less is not tried
+    }
+    EXPECT_EQ(entries(d.path()), 0u);
+    EXPECT_EQ(file_size_limit_probe(d.file("missing/data").c_str(), MiB), 0u);
+}
+
+TEST(StorePieces, SplitAtTheProbedLimitAndCheckEachPiece)
+{
+    qvtest::temp_dir d;
+    std::string base = d.file("data");
+    fsize_limit lim(MiB);
+    const uint64_t total = 3 * MiB + 8192;
+    uint64_t piece = file_size_limit_probe(base.c_str(), total);
+    ASSERT_GT(piece, 0u);
+    qvctl_status st{};
+    ASSERT_EQ(store_files_create(base.c_str(), total, &st), 0) << st.message;
+    uint64_t n = (total + piece - 1) / piece;
+    EXPECT_EQ(n, 4u);
+    EXPECT_TRUE(allocated(base, piece));
+    for (uint64_t i = 1; i < n; ++i)
+        EXPECT_TRUE(allocated(base + "-" + std::to_string(i), i + 1 < n ? piece : total - (n - 1) * piece)) << i;
+    EXPECT_FALSE(exists(base + "-" + std::to_string(n)));
+    EXPECT_EQ(store_files_check(base.c_str(), total, &st), 0) << st.message;
+
+    // A missing later piece is named even though the first is fine.
+    ASSERT_EQ(unlink((base + "-2").c_str()), 0);
+    EXPECT_EQ(store_files_check(base.c_str(), total, &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "WARNING: Failed to open file " + base + "-2: No such file or directory");
+    // A first piece of the wrong size stops the check there.
+    ASSERT_EQ(truncate(base.c_str(), 4096), 0);
+    EXPECT_EQ(store_files_check(base.c_str(), total, &st), 199);
+    EXPECT_STREQ(st.message, "ERROR: ERROR: File has an incorrect size");
+    // Creating again over the pieces reopens and resizes them.
+    EXPECT_EQ(store_files_create(base.c_str(), total, nullptr), 0);
+    EXPECT_EQ(store_files_check(base.c_str(), total, nullptr), 0);
+}
+
+TEST(StorePieces, SmallStoreIsOneFileNamedByThePath)
+{
+    qvtest::temp_dir d;
+    std::string base = d.file("changelog");
+    ASSERT_EQ(store_files_create_zeroed(base.c_str(), 3 * 4096, nullptr), 0);
+    EXPECT_TRUE(allocated(base, 3 * 4096));
+    EXPECT_EQ(entries(d.path()), 1u);
+    struct stat sb;
+    ASSERT_EQ(stat(base.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 07777, 0400u);
+}
+
+TEST(StorePieces, FailedCreationRemovesTheSetButZeroedCreationKeepsIt)
+{
+    qvtest::temp_dir d;
+    std::string base = d.file("data");
+    fsize_limit lim(MiB);
+    uint64_t piece = file_size_limit_probe(base.c_str(), 4 * MiB);
+    ASSERT_EQ(mkdir((base + "-2").c_str(), 0700), 0);  // the third piece can't be opened
+    qvctl_status st{};
+    EXPECT_EQ(store_files_create(base.c_str(), 3 * piece, &st), EISDIR);
+    EXPECT_EQ(std::string(st.message), "Failed to open file '" + base + "-2'");
+    EXPECT_FALSE(exists(base));
+    EXPECT_FALSE(exists(base + "-1"));
+
+    EXPECT_EQ(store_files_create_zeroed(base.c_str(), 3 * piece, &st), EISDIR);
+    EXPECT_TRUE(exists(base));
+    EXPECT_TRUE(exists(base + "-1"));
+}
+
+TEST(StorePieces, ProbeFailureIsCode2)
+{
+    qvtest::temp_dir d;
+    std::string base = d.file("none/data");
+    qvctl_status st{};
+    EXPECT_EQ(store_files_check(base.c_str(), MiB, &st), 2);
+    EXPECT_EQ(std::string(st.message), "Failed to determine filesystem filesize for " + base);
+    EXPECT_EQ(store_files_process(base.c_str(), MiB, 3, nullptr), EINVAL);
+}
+
+TEST(PieceFile, VerifyTellsSizeAllocationAndFstatFailures)
+{
+    qvtest::temp_dir d;
+    std::string p = d.file("piece");
+    int fd = open(p.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, 8192), 0);
+    qvctl_status st{};
+    EXPECT_FALSE(file_allocation_verify(fd, 4096, &st));
+    EXPECT_EQ(st.code, 199u);
+    EXPECT_FALSE(file_allocation_verify(fd, 8192, &st));
+    EXPECT_EQ(st.code, 193u);
+    EXPECT_STREQ(st.message, "ERROR: ERROR: File is not allocated");
+    EXPECT_EQ(file_check(p.c_str(), 8192, &st), 193);
+    EXPECT_EQ(file_allocate(fd, 8192, false, &st), 0);
+    EXPECT_TRUE(file_allocation_verify(fd, 8192, nullptr));
+    close(fd);
+    EXPECT_FALSE(file_allocation_verify(fd, 8192, &st));
+    EXPECT_EQ(st.code, unsigned(EBADF));
+    EXPECT_STREQ(st.message, "ERROR: Failed to get fstat (Bad file descriptor)");
+    EXPECT_EQ(file_check(d.file("nope").c_str(), 1, &st), ENOENT);
+    EXPECT_EQ(file_create(d.file("no/dir").c_str(), 1, false, &st), ENOENT);
+}
+
+TEST(PieceFile, ForceZeroesTheContentOtherwiseItStays)
+{
+    qvtest::temp_dir d;
+    std::string p = d.file("piece");
+    ASSERT_EQ(file_create(p.c_str(), 8192, false, nullptr), 0);
+    {
+        int fd = open(p.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "kept", 4, 100), 4);
+        close(fd);
+    }
+    ASSERT_EQ(file_create(p.c_str(), 8192, false, nullptr), 0);
+    EXPECT_EQ(read_all(p).substr(100, 4), "kept");
+    ASSERT_EQ(file_create(p.c_str(), 8192, true, nullptr), 0);
+    std::string all = read_all(p);
+    EXPECT_EQ(all.size(), 8192u);
+    EXPECT_TRUE(all_zero(all));
+}
+
+TEST(StoreDir, EnsuresADirectoryAndRefusesAPlainFile)
+{
+    qvtest::temp_dir d;
+    qvctl_status st{};
+    std::string dir = d.file(".quorvex");
+    ASSERT_EQ(store_dir_ensure("/nonexistent", dir.c_str(), &st), 0) << st.message;
+    struct stat sb;
+    ASSERT_EQ(stat(dir.c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISDIR(sb.st_mode));
+    EXPECT_EQ(store_dir_ensure("/nonexistent", dir.c_str(), &st), 0);
+
+    std::string file = d.write("plain", "x");
+    EXPECT_EQ(store_dir_ensure("/nonexistent", file.c_str(), &st), 20);
+    EXPECT_EQ(std::string(st.message), "ERROR: " + file + " is not a directory");
+    std::string deep = d.file("a/b");
+    EXPECT_EQ(store_dir_ensure("/nonexistent", deep.c_str(), &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "ERROR: Failed to create dir " + deep);
+}
+
+TEST(StoreDir, NoCowFlagFailuresNameThePath)
+{
+    qvtest::temp_dir d;
+    qvctl_status st{};
+    std::string missing = d.file("missing");
+    EXPECT_EQ(dir_nocow_set(missing.c_str(), &st), ENOENT);
+    EXPECT_EQ(std::string(st.message), "ERROR: Failed to open " + missing);
+}
+
+TEST(StorePath, DeviceWithoutMountPointIsMinus2)
+{
+    char path[4096] = "untouched";
+    qvctl_status st{};
+    EXPECT_EQ(store_path_get("/dev/qv-no-such-device", "data", path, sizeof path, nullptr, 0, &st), -2);
+    EXPECT_STREQ(st.message, "ERROR: Failed to find mount point for /dev/qv-no-such-device");
+    EXPECT_STREQ(path, "untouched");
+    EXPECT_EQ(qvctl_changelog_store_check("/dev/qv-no-such-device", nullptr), -2);
+}
+
+// A path that is no block device has size 0, which the size rules see as a device of 0 bytes.
+TEST(StoreSizes, DataStoreRules)
+{
+    const char *dev = "/dev/null";
+    uint64_t size = 12345;
+    EXPECT_EQ(data_store_size(dev, &size, 150, nullptr), 0);
+    EXPECT_EQ(size, 12345u);
+    size = 0;
+    EXPECT_EQ(data_store_size(dev, &size, 0, nullptr), 0);  // 15 % of nothing is still accepted
+    EXPECT_EQ(size, 0u);
+    qvctl_status st{};
+    for (double p : {50.0, 100.0, 250.0, -5.0, std::nan("")}) {
+        size = 0;
+        EXPECT_EQ(data_store_size(dev, &size, p, &st), 34) << p;
+        EXPECT_STREQ(st.message, "invalid data store size for device /dev/null");
+    }
+    EXPECT_EQ(changelog_store_size(dev), 0u);
+    EXPECT_EQ(device_bytes_scaled(dev, 0.5), 0u);
+}
+
+TEST(StoreSizes, FreeBytesCountEveryFreeBlock)
+{
+    qvtest::temp_dir d;
+    uint64_t free_bytes = 0;
+    ASSERT_EQ(fs_free_bytes(d.path().c_str(), &free_bytes, nullptr), 0);
+    struct statvfs sv;
+    ASSERT_EQ(statvfs(d.path().c_str(), &sv), 0);
+    EXPECT_NEAR(double(free_bytes), double(sv.f_bfree) * sv.f_bsize, 64.0 * MiB);
+    qvctl_status st{};
+    free_bytes = 7;
+    EXPECT_EQ(fs_free_bytes(d.file("x").c_str(), &free_bytes, &st), ENOENT);
+    EXPECT_EQ(free_bytes, 7u);
+    EXPECT_EQ(std::string(st.message), "ERROR: Failed to get filesystem information for path " + d.file("x"));
+}
+
+}  // namespace
