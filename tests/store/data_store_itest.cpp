@@ -1,0 +1,105 @@
+// The data store on stand-in disks: creation beside a device the module does not know, the size
+// rules, the space check and the refusal when the module already holds a data store.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "capability.h"
+#include "mounted_fs.h"
+#include "qvctl_internal.h"
+#include "qvsim.h"
+#include "request_block.h"
+#include "store_test_util.h"
+
+using namespace storetest;
+
+namespace {
+
+uint32_t attach(const std::string &dev)
+{
+    auto b = qv::request_new(qv::req::min_size, dev.c_str());
+    return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
+}
+
+uint32_t map_one_extent(const std::string &dev, uint32_t kind)
+{
+    namespace sm = qv::req::store_map;
+    auto b = qv::request_new(sm::length, dev.c_str());
+    qv::store_le<uint32_t>(b.span(), sm::kind, kind);
+    qv::store_le<uint32_t>(b.span(), sm::count, 1);
+    qv::store_le<uint32_t>(b.span(), sm::flags, 5);
+    qv::store_le<uint64_t>(b.span(), sm::extents, 4096);
+    qv::store_le<uint64_t>(b.span(), sm::extents + 8, 64);
+    return qvctl_ioctl(QVCTL_REQ_STORE_MAP, b.get(), dev.c_str(), nullptr);
+}
+
+TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("256M");
+    ASSERT_FALSE(dev.empty());
+    mounted_fs fs(dev, "mkfs.ext4 -q -F");
+    ASSERT_TRUE(fs.ok()) << fs.error();
+    const std::string path = fs.store("data");
+
+    // Not attached: the store is made anyway. A fresh piece leaves its failed verification (193) in
+    // the record; over an allocated piece the device record's 19 is what stays.
+    qvctl_status st{};
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 0, 0, &st), 0) << st.message;
+    EXPECT_EQ(st.code, 193u);
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 0, 0, &st), 0) << st.message;
+    EXPECT_EQ(st.code, 19u);
+    const uint64_t share = static_cast<uint64_t>(256.0 * 1048576 * 0.15);
+    EXPECT_TRUE(allocated(path, share));
+    EXPECT_EQ(qvctl_data_store_check(dev.c_str(), 0, 0, &st), 0) << st.message;
+    EXPECT_EQ(qvctl_data_store_check(dev.c_str(), 0, 10, &st), 199);
+    EXPECT_EQ(qvctl_data_store_check(dev.c_str(), 0, 100, &st), 34);
+    EXPECT_EQ(std::string(st.message), "invalid data store size for device " + dev);
+
+    // An explicit size wins over any share; the free-space check ignores the old store's blocks.
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 150, &st), 0) << st.message;
+    EXPECT_TRUE(allocated(path, 8 << 20));
+    EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 0, 100, &st), 34);
+    uint64_t free_bytes = 0;
+    ASSERT_EQ(fs_free_bytes(fs.mount_point().c_str(), &free_bytes, nullptr), 0);
+    EXPECT_EQ(qvctl_data_store_create(dev.c_str(), free_bytes + 4096, 0, &st), 28);
+    EXPECT_EQ(std::string(st.message),
+              "not enough space on device " + dev + " (" + std::to_string(free_bytes + 4096) + " bytes needed)");
+    EXPECT_TRUE(allocated(path, 8 << 20));
+
+    ASSERT_EQ(attach(dev), 0u);
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 0, &st), 0) << st.message;
+    EXPECT_EQ(st.code, 0u);
+    ASSERT_EQ(map_one_extent(dev, STORE_DATA), 0u);
+    EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 4 << 20, 0, &st), 192);
+    EXPECT_EQ(std::string(st.message), "ERROR: device " + dev + " has already mapped data store");
+}
+
+// Pieces of a data store on a filesystem with a file-size limit, and the clean-up of a failed set.
+TEST(DataStore, PiecesAndFailedSetRemoved)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    ASSERT_FALSE(dev.empty());
+    mounted_fs fs(dev, "mkfs.ext4 -q -F");
+    ASSERT_TRUE(fs.ok()) << fs.error();
+    const std::string path = fs.store("data");
+    qvctl_status st{};
+    {
+        fsize_limit lim(1 << 20);
+        ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 3 << 20, 0, &st), 0) << st.message;
+        EXPECT_TRUE(exists(path + "-3"));
+        EXPECT_FALSE(exists(path + "-4"));
+        EXPECT_EQ(qvctl_data_store_check(dev.c_str(), 3 << 20, 0, &st), 0) << st.message;
+        qvtest::sh_ok("rm " + path + "*; mkdir " + path + "-2");
+        EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 3 << 20, 0, &st), EISDIR);
+        EXPECT_FALSE(exists(path));
+        EXPECT_FALSE(exists(path + "-1"));
+        qvtest::sh_ok("rmdir " + path + "-2");
+    }
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// Store files on real filesystems over loop devices: sizes from the device, the store directory and
+// its flag, creation, reset, checks and refusals.
+#include <gtest/gtest.h>
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <string>
+
+#include "capability.h"
+#include "loop_image.h"
+#include "qvctl_internal.h"
+#include "shell.h"
+#include "store_test_util.h"
+
+using namespace storetest;
+
+namespace {
+
+int inode_flags(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    int flags = -1;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
+        flags = -1;
+    if (fd >= 0)
+        close(fd);
+    return flags;
+}
+
+std::string store_of(const qvtest::loop_image &img, const std::string &name)
+{
+    return img.mount_point() + "/.quorvex/" + name;
+}
+
+TEST(StoreSizesOnDevices, ChangelogFollowsTheSectorCount)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    const std::pair<std::uint64_t, std::uint64_t> cases[] = {
+        {2047, 0}, {2048, 4096}, {6143, 4096}, {6144, 8192}, {1953125000, 1953124352}};
+    for (auto [sectors, bytes] : cases) {
+        qvtest::loop_image img({.size = sectors * 512, .fs = "", .mount = false});
+        ASSERT_TRUE(img.ok()) << img.error();
+        EXPECT_EQ(changelog_store_size(img.device().c_str()), bytes) << sectors;
+    }
+}
+
+TEST(StoreSizesOnDevices, DataStoreShareOfTheDevice)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.size = 1073741824, .fs = "", .mount = false});
+    ASSERT_TRUE(img.ok()) << img.error();
+    const char *dev = img.device().c_str();
+    uint64_t size = 0;
+    ASSERT_EQ(data_store_size(dev, &size, 0, nullptr), 0);
+    EXPECT_EQ(size, 161061273u);
+    size = 0;
+    ASSERT_EQ(data_store_size(dev, &size, 50, nullptr), 0);
+    EXPECT_EQ(size, 536870912u);
+    size = 0;
+    EXPECT_EQ(data_store_size(dev, &size, 100, nullptr), 34);
+    EXPECT_EQ(size, 0u);
+}
+
+class ChangelogStore : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(ChangelogStore, CreatedZeroedCheckedAndReset)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    const std::string fs = GetParam();
+    qvtest::loop_image img({.fs = fs});
+    ASSERT_TRUE(img.ok()) << img.error();
+    const char *dev = img.device().c_str();
+    qvctl_status st{};
+    ASSERT_EQ(qvctl_changelog_store_create(dev, &st), 0) << st.message;
+    const std::string path = store_of(img, "changelog");
+    const uint64_t size = changelog_store_size(dev);
+    ASSERT_GT(size, 0u);
+    EXPECT_TRUE(allocated(path, size));
+    EXPECT_TRUE(all_zero(read_all(path)));
+    EXPECT_FALSE(exists(path + "-1"));
+
+    struct stat sb;
+    ASSERT_EQ(stat((img.mount_point() + "/.quorvex").c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 0777, 0755u);
+    // Only btrfs directories get the no-copy-on-write flag; the store file inherits it.
+    int dir_flags = inode_flags(img.mount_point() + "/.quorvex");
+    if (fs == "btrfs") {
+        EXPECT_EQ(dir_flags, FS_NOCOW_FL);
+        EXPECT_TRUE(inode_flags(path) & FS_NOCOW_FL);
+    } else {
+        EXPECT_FALSE(dir_flags > 0 && (dir_flags & FS_NOCOW_FL));
+    }
+    EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 0) << st.message;
+
+    {
+        int fd = open(path.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pwrite(fd, "dirty", 5, 4096), 5);
+        close(fd);
+    }
+    ASSERT_EQ(qvctl_changelog_store_reset(dev, &st), 0) << st.message;
+    EXPECT_TRUE(all_zero(read_all(path)));
+
+    ASSERT_EQ(truncate(path.c_str(), 4096), 0);
+    EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 199);
+    // Creating again over the existing file resizes it.
+    ASSERT_EQ(qvctl_changelog_store_create(dev, &st), 0) << st.message;
+    EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 0) << st.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, ChangelogStore, ::testing::Values("ext2", "ext4", "xfs", "btrfs"));
+
+// ext2 has no fallocate, so the pieces are written with zeros; the process limit splits the store.
+TEST(ChangelogStorePieces, SplitWhereFilesAreLimited)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.fs = "ext2"});
+    ASSERT_TRUE(img.ok()) << img.error();
+    const char *dev = img.device().c_str();
+    const uint64_t size = changelog_store_size(dev);  // 131072 for 64 MiB
+    qvctl_status st{};
+    {
+        fsize_limit lim(40000);
+        ASSERT_EQ(qvctl_changelog_store_create(dev, &st), 0) << st.message;
+        EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 0) << st.message;
+    }
+    const std::string path = store_of(img, "changelog");
+    std::int64_t piece = size_of(path);
+    ASSERT_GT(piece, 0);
+    EXPECT_LE(piece, 40000);
+    uint64_t sum = 0, n = 0;
+    for (std::string p = path; exists(p); p = path + "-" + std::to_string(++n))
+        sum += static_cast<uint64_t>(size_of(p));
+    EXPECT_EQ(sum, size);
+    EXPECT_EQ(n, (size + piece - 1) / piece);
+    // Without the limit the same store is one file, which the check no longer matches.
+    EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 199);
+}
+
+TEST(ChangelogStoreRefusals, TinyDeviceFileInPlaceOfTheDirAndNoSpace)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvctl_status st{};
+    {
+        qvtest::loop_image img({.size = 2047 * 512, .fs = "ext2"});
+        ASSERT_TRUE(img.ok()) << img.error();
+        EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), 34);
+        EXPECT_STREQ(st.message, "Invalid changelog store size (0)");
+    }
+    // ext2: root may fill every free block there (ext4 keeps a reserve that statvfs still counts free).
+    qvtest::loop_image img({.fs = "ext2"});
+    ASSERT_TRUE(img.ok()) << img.error();
+    const char *dev = img.device().c_str();
+    std::string dir = img.mount_point() + "/.quorvex";
+    qvtest::sh_ok("touch " + dir);
+    EXPECT_EQ(qvctl_changelog_store_create(dev, &st), 20);
+    EXPECT_EQ(std::string(st.message), "ERROR: " + dir + " is not a directory");
+    qvtest::sh_ok("rm " + dir);
+
+    // Fill the filesystem (the store directory already made) until less than the changelog is free.
+    qvtest::sh_ok("mkdir " + dir);
+    qvtest::sh("dd if=/dev/zero of=" + img.mount_point() + "/fill bs=64k 2>/dev/null");
+    EXPECT_EQ(qvctl_changelog_store_create(dev, &st), 28);
+    EXPECT_EQ(std::string(st.message), "Not enough space on device " + img.device() + " (131072 bytes needed)");
+}
+
+TEST(ChangelogStoreRefusals, UnmountedDevice)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.fs = "ext4", .mount = false});
+    ASSERT_TRUE(img.ok()) << img.error();
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), -2);
+    EXPECT_EQ(std::string(st.message), "ERROR: Failed to find mount point for " + img.device());
+}
+
+// This kernel builds vfat images but can't mount them; the 4 GiB - 1 limit is covered by the probe's
+// unit test with the same limit set on the process.
+TEST(ChangelogStore, OnVfat)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image img({.fs = "vfat", .mount = false});
+    ASSERT_TRUE(img.ok()) << img.error();
+    std::string dir = img.path("mnt");
+    qvtest::sh_ok("mkdir " + dir);
+    if (qvtest::sh("mount -t vfat " + img.device() + " " + dir + " 2>&1").status != 0) {
+        qvtest::sh("rmdir " + dir);
+        GTEST_SKIP() << "vfat can't be mounted by this kernel";
+    }
+    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), 0) << st.message;
+    EXPECT_EQ(qvctl_changelog_store_check(img.device().c_str(), &st), 0) << st.message;
+    qvtest::sh("umount " + dir + "; rmdir " + dir);
+}
+
+}  // namespace
