@@ -224,6 +224,7 @@ int fuse_start()
     char *argv[] = {prog, opt1, opt2, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     g_fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+    fuse_opt_free_args(&args);  // fuse_new may have added to them
     if (!g_fuse)
         return EIO;
     if (fuse_mount(g_fuse, fs_dir) != 0) {

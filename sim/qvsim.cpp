@@ -102,8 +102,10 @@ int start()
     pid_t pid = ::fork();
     if (pid == 0) {
         ::setsid();
-        int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
+        // Whatever the daemon prints (a sanitizer's report, say) goes to its log.
+        int null = ::open("/dev/null", O_RDONLY);
+        int log = ::open(log_path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+        ::dup2(null, 0), ::dup2(log, 1), ::dup2(log, 2);
         std::string exe = self_dir() + "/qvsimd";
         ::execl(exe.c_str(), "qvsimd", static_cast<char *>(nullptr));
         ::_exit(127);
