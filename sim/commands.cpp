@@ -13,21 +13,6 @@
 #include "requests.h"
 
 namespace qvsim {
-
-std::string run_out(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = ::popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    ::pclose(p);
-    return out;
-}
-
 namespace {
 
 std::string trim(std::string s)

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "paths.h"
+#include "run_out.h"
 #include "wire.h"
 
 namespace {
@@ -50,23 +51,10 @@ int usage()
     return 2;
 }
 
-std::string sh_out(const std::string &cmd)
-{
-    std::string out;
-    if (FILE *p = ::popen(cmd.c_str(), "r")) {
-        char buf[4096];
-        std::size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
-            out.append(buf, n);
-        ::pclose(p);
-    }
-    return out;
-}
-
 // What a crashed daemon leaves: mounts and loops over our FUSE files, the FUSE mount, the node.
 void sweep()
 {
-    std::string loops = sh_out(std::string("losetup -nO NAME,BACK-FILE 2>/dev/null | awk '$2 ~ \"^") + fs_dir +
+    std::string loops = run_out(std::string("losetup -nO NAME,BACK-FILE 2>/dev/null | awk '$2 ~ \"^") + fs_dir +
                                "/\" {print $1}'");
     std::ifstream listed(loops_path);
     for (std::string l; listed >> l;)
@@ -76,19 +64,19 @@ void sweep()
         if (q > p)
             devs.push_back(loops.substr(p, q - p));
     for (auto &d : devs) {
-        sh_out("awk '$1 ~ \"^" + d + "(p[0-9]+)?$\" {print $2}' /proc/mounts | sort -r | "
+        run_out("awk '$1 ~ \"^" + d + "(p[0-9]+)?$\" {print $2}' /proc/mounts | sort -r | "
                "while read m; do umount \"$m\" 2>/dev/null || umount -l \"$m\"; done");
-        std::string back = sh_out("cat /sys/block/" + d.substr(5) + "/loop/backing_file 2>/dev/null");
+        std::string back = run_out("cat /sys/block/" + d.substr(5) + "/loop/backing_file 2>/dev/null");
         if (back.rfind(std::string(fs_dir) + "/", 0) != 0)
             continue;  // reused since by someone else
-        sh_out("partx -d " + d + " >/dev/null 2>&1; losetup -d " + d + " 2>/dev/null");
+        run_out("partx -d " + d + " >/dev/null 2>&1; losetup -d " + d + " 2>/dev/null");
     }
-    sh_out(std::string("umount ") + fs_dir + " 2>/dev/null || umount -l " + fs_dir + " 2>/dev/null");
+    run_out(std::string("umount ") + fs_dir + " 2>/dev/null || umount -l " + fs_dir + " 2>/dev/null");
     ::unlink(node_path);
     ::unlink(socket_path);
     ::unlink(loops_path);
     ::unlink(pid_path);
-    sh_out(std::string("rm -rf ") + data_dir);
+    run_out(std::string("rm -rf ") + data_dir);
 }
 
 int start()

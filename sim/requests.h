@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "run_out.h"
 #include "state.h"
 
 namespace qvsim {
@@ -51,7 +52,6 @@ struct blockref {
 bool resolve(const std::string &path, dev_t &rdev, disk *&d, std::uint64_t &start, std::uint64_t &sectors);
 bool inside(const disk &d, const extent &e);
 std::string snapshot_name(const device &dev);
-std::string run_out(const std::string &cmd);  // commands.cpp
 
 // Requests that name no attached device.
 int attach(const blockref &r, const std::string &path);

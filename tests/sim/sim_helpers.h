@@ -41,13 +41,14 @@ inline answer attach(const std::string &dev, std::uint32_t fs_type = 0)
     return send(0, dev, 528, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, fs_type); });
 }
 
-// One batch holding the whole store: flags 1 | 4.
-inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count)
+// One batch of one extent, by default holding the whole store: flags 1 | 4.
+inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count,
+                        std::uint32_t flags = 5)
 {
     return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
         qv::store_le<std::uint32_t>(b, 136, kind);
         qv::store_le<std::uint32_t>(b, 144, 1);
-        qv::store_le<std::uint32_t>(b, 148, 5);
+        qv::store_le<std::uint32_t>(b, 148, flags);
         qv::store_le<std::uint64_t>(b, 152, first);
         qv::store_le<std::uint64_t>(b, 160, count);
     });

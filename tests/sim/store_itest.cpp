@@ -105,13 +105,7 @@ TEST(SimStore, BatchesOutOfOrderOrOutsideTheDiskAreRefused)
     EXPECT_EQ(batch(dev, 0, 0, 0, 1).code, 22u);  // no batch bit
     EXPECT_EQ(batch(dev, 0, 4, 0, 1).code, 22u);  // nothing open
     EXPECT_EQ(batch(dev, 3, 5, 0, 1).code, 22u);  // no such kind
-    auto beyond = send(8, dev, qv::req::store_map::length, [](qv::mut_bytes b) {
-        qv::store_le<std::uint32_t>(b, 144, 1);
-        qv::store_le<std::uint32_t>(b, 148, 5);
-        qv::store_le<std::uint64_t>(b, 152, 131064);
-        qv::store_le<std::uint64_t>(b, 160, 16);
-    });
-    EXPECT_EQ(beyond.code, 22u);
+    EXPECT_EQ(map_store(dev, 0, 131064, 16).code, 22u);  // past the end of the disk
     auto crowded = send(8, dev, 528, [](qv::mut_bytes b) {
         qv::store_le<std::uint32_t>(b, 144, 30);  // 23 fit
         qv::store_le<std::uint32_t>(b, 148, 5);
@@ -122,13 +116,7 @@ TEST(SimStore, BatchesOutOfOrderOrOutsideTheDiskAreRefused)
 
     // A later batch outside the disk leaves the store open with what it had.
     ASSERT_EQ(batch(dev, 0, 1, 0, 3).code, 0u);
-    auto later = send(8, dev, qv::req::store_map::length, [](qv::mut_bytes b) {
-        qv::store_le<std::uint32_t>(b, 144, 1);
-        qv::store_le<std::uint32_t>(b, 148, 6);
-        qv::store_le<std::uint64_t>(b, 152, 131072);
-        qv::store_le<std::uint64_t>(b, 160, 1);
-    });
-    EXPECT_EQ(later.code, 22u);
+    EXPECT_EQ(map_store(dev, 0, 131072, 1, 6).code, 22u);
     text = sim.dump();
     EXPECT_TRUE(has(text, "  store changelog open param 0 flags 0 extents 3 sectors 24\n"
                           "    batches 1 flags 1 extents 3\n")) << text;
