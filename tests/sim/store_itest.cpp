@@ -101,6 +101,8 @@ TEST(SimStore, BatchesOutOfOrderOrOutsideTheDiskAreRefused)
     std::string dev = sim.disk("64M");
     ASSERT_FALSE(dev.empty());
     EXPECT_EQ(batch(dev, 0, 5, 0, 1).code, 19u);
+    EXPECT_EQ(store_extents(dev, 0, 528).code, 19u);
+    EXPECT_EQ(send(9, dev).code, 19u);
     ASSERT_EQ(attach(dev).code, 0u);
     EXPECT_EQ(batch(dev, 0, 0, 0, 1).code, 22u);  // no batch bit
     EXPECT_EQ(batch(dev, 0, 4, 0, 1).code, 22u);  // nothing open
