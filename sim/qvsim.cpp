@@ -64,11 +64,11 @@ void sweep()
         if (q > p)
             devs.push_back(loops.substr(p, q - p));
     for (auto &d : devs) {
-        run_out("awk '$1 ~ \"^" + d + "(p[0-9]+)?$\" {print $2}' /proc/mounts | sort -r | "
-               "while read m; do umount \"$m\" 2>/dev/null || umount -l \"$m\"; done");
         std::string back = run_out("cat /sys/block/" + d.substr(5) + "/loop/backing_file 2>/dev/null");
         if (back.rfind(std::string(fs_dir) + "/", 0) != 0)
-            continue;  // reused since by someone else
+            continue;  // detached, or reused since by someone else: not ours to touch
+        run_out("awk '$1 ~ \"^" + d + "(p[0-9]+)?$\" {print $2}' /proc/mounts | sort -r | "
+               "while read m; do umount \"$m\" 2>/dev/null || umount -l \"$m\"; done");
         run_out("partx -d " + d + " >/dev/null 2>&1; losetup -d " + d + " 2>/dev/null");
     }
     run_out(std::string("umount ") + fs_dir + " 2>/dev/null || umount -l " + fs_dir + " 2>/dev/null");

@@ -1,5 +1,6 @@
 // `qvsim stop` leaves the machine as it was before `qvsim start`: loop devices, mounts and the
-// control node, also when the daemon died by SIGKILL with disks, mounts and a snapshot live.
+// control node, also when the daemon died by SIGKILL with disks, mounts and a snapshot live. A
+// loop device and mount of someone else's stay as they are.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -8,6 +9,7 @@
 
 #include "capability.h"
 #include "fs_helpers.h"
+#include "loop_image.h"
 #include "qvsim.h"
 #include "sim_helpers.h"
 #include "temp_dir.h"
@@ -66,6 +68,8 @@ TEST(SimCleanup, StopLeavesTheMachineAsBeforeStart)
     qvtest::qvsim sim;  // holds the fixture lock; its daemon is stopped first
     qvtest::temp_dir tmp;
     qvsim_cmd("stop");
+    qvtest::loop_image other({.fs = "ext4"});
+    ASSERT_TRUE(other.ok()) << other.error();
     machine before = now();
     ASSERT_FALSE(before.node);
 
@@ -84,6 +88,8 @@ TEST(SimCleanup, StopAfterTheDaemonWasKilledLeavesTheMachineAsBeforeStart)
     qvtest::qvsim sim;
     qvtest::temp_dir tmp;
     qvsim_cmd("stop");
+    qvtest::loop_image other({.fs = "ext4"});
+    ASSERT_TRUE(other.ok()) << other.error();
     machine before = now();
 
     busy_session(tmp);
