@@ -36,6 +36,7 @@ int start(const char *dev)
         auto code = send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
             namespace m = qv::req::store_map;
             qv::store_le<std::uint32_t>(b, m::kind, kind);
+            qv::store_le<std::uint32_t>(b, m::param, kind == STORE_DATA ? 2048 : 0);
             qv::store_le<std::uint32_t>(b, m::count, 1);
             qv::store_le<std::uint32_t>(b, m::flags, 5);
             qv::store_le<std::uint64_t>(b, m::extents, 64 + 64 * kind);
