@@ -1,0 +1,3 @@
+#include "snap.h"
+
+int main(int argc, char **argv) { return snap_main(argc, argv); }

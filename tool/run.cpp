@@ -1,0 +1,90 @@
+// The run's set-up around the copy: the source check, the snapshot device, the two opens, the
+// notice, and the closing of what was opened.
+#include <fcntl.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "qvctl_internal.h"
+#include "snap.h"
+
+namespace {
+
+// The library may answer up to 4096 bytes; only a name that fits the field is opened.
+uint32_t snapshot_device_get(snap_options &o)
+{
+    char path[4096] = "";
+    if (uint32_t r = qvctl_snapshot_get(o.blkdev, path, &o.status))
+        return r;
+    if (std::strlen(path) >= sizeof o.snapdev)
+        return static_cast<uint32_t>(qvctl_status_set(&o.status, ENAMETOOLONG,
+                                                      "ERROR: snapshot device of %s has a name too long: %.64s...",
+                                                      o.blkdev, path));
+    std::memcpy(o.snapdev, path, std::strlen(path) + 1);
+    return 0;
+}
+
+// A dry run leaves FILE as it was: it is neither created nor emptied, so it is not opened.
+bool output_opened(const snap_options &o) { return !(o.flags & (SNAP_SEPARATED | SNAP_NO_WRITE)); }
+
+uint32_t run(snap_options &o)
+{
+    block_device_check(o.blkdev, &o.status);
+    if (o.status.code)
+        return o.status.code;
+    if (uint32_t r = snapshot_device_get(o))
+        return r;
+    qvctl_log(LOG_DEBUG, stdout, "SnapShot Device for source %s: %s", o.blkdev, o.snapdev);
+
+    o.snapdev_fd = ::open(o.snapdev, O_RDONLY | O_LARGEFILE);
+    if (o.snapdev_fd < 0) {
+        int e = errno;
+        qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s: %s", o.snapdev, std::strerror(e));
+        return static_cast<uint32_t>(e);
+    }
+    if (output_opened(o)) {
+        int mode = (o.flags & SNAP_INCREMENTAL) ? O_RDWR | O_CREAT : O_RDWR | O_CREAT | O_TRUNC;
+        o.snapfile_fd = ::open(o.snapfile, mode | O_LARGEFILE, 0644);
+        if (o.snapfile_fd < 0) {
+            int e = errno;
+            o.snapfile_fd = 0;
+            qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s", o.snapfile);
+            ::close(o.snapdev_fd);
+            return static_cast<uint32_t>(e);
+        }
+    }
+    qvctl_log(LOG_NOTICE, stdout, "Performing %s snapshot from %s (source: %s) to %s with %u %s",
+              (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base", o.snapdev, o.blkdev, o.snapfile,
+              static_cast<unsigned>(o.workers), o.workers < 2 ? "worker" : "workers");
+    qvctl_log(LOG_DEBUG, stdout, "BlkDev: %s SnapDev: %s SnapFile: %s", o.blkdev, o.snapdev, o.snapfile);
+
+    uint32_t result = snap_copy(&o);
+    if (output_opened(o) && ::close(o.snapfile_fd) != 0) {
+        int e = errno;
+        result = static_cast<uint32_t>(
+            qvctl_status_set(&o.status, e, "ERROR: failed to close %s [%d, '%s']", o.snapfile, e, std::strerror(e)));
+    }
+    ::close(o.snapdev_fd);
+    return result;
+}
+
+}  // namespace
+
+extern "C" int snap_main(int argc, char **argv)
+{
+    static int log_level;  // the logger keeps a pointer to it
+    log_level = LOG_INFO;
+    snap_options opts;
+    snap_options_init(&opts);
+    qvctl_status_set(&opts.status, 0, "%s", "");
+    qvctl_log_init(&log_level);
+    snap_options_parse(argc, argv, &opts, &log_level);
+
+    uint32_t result = run(opts);
+    if (result)
+        qvctl_log(LOG_ERR, stderr, "%s", opts.status.message);
+    return static_cast<int>(result);
+}
