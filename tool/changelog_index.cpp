@@ -27,7 +27,7 @@ uint64_t incremental_count(snap_options &o)
         qvctl_status_set(&o.status, errno, "could not allocate %llu bytes to store changelog", static_cast<ull>(bytes));
         return 0;
     }
-    collect_pos = 0;
+    snap_changelog_collect_begin();
     qvctl_changelog_stats *stats = qvctl_changelog_iterate(o.blkdev, n, snap_changelog_collect, o.changelog, &o.status);
     if (!stats) {
         std::free(o.changelog);
@@ -47,6 +47,8 @@ uint64_t incremental_count(snap_options &o)
 }
 
 }  // namespace
+
+extern "C" void snap_changelog_collect_begin(void) { collect_pos = 0; }
 
 extern "C" int snap_changelog_collect(const qvctl_changelog_entry *entry, uint32_t count, void *index,
                                       qvctl_status *status)

@@ -65,6 +65,8 @@ void snap_options_parse(int argc, char **argv, snap_options *opts, int *log_leve
 
 uint32_t snap_copy(snap_options *opts);
 uint64_t snap_blocks_count(snap_options *opts);
+/* Starts filling an index from its first entry. */
+void snap_changelog_collect_begin(void);
 int snap_changelog_collect(const qvctl_changelog_entry *entry, uint32_t count, void *index, qvctl_status *status);
 /* Fills a base image with zeros to the device size, then hands its pages back. */
 uint32_t snap_output_reset(snap_options *opts, uint64_t sectors);
