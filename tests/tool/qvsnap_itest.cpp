@@ -1,0 +1,242 @@
+// The program against the stand-in module: base and incremental runs from a real snapshot device,
+// per-block files, dry runs, and the failures a user meets (a read error of the snapshot, a full
+// output filesystem, a refused changelog, no snapshot, no module).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <initializer_list>
+
+#include "../sim/sim_helpers.h"
+#include "capability.h"
+#include "engine_fixture.h"
+#include "loop_image.h"
+#include "qvsim.h"
+#include "unique_fd.h"
+
+namespace {
+
+using tooltest::read_file;
+
+const std::string bin = QVSNAP_BIN;
+constexpr std::uint64_t disk_bytes = 16 << 20;
+
+void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, char fill)
+{
+    qv::unique_fd fd(::open(dev.c_str(), O_WRONLY));
+    ASSERT_TRUE(fd);
+    std::string data(4096, fill);
+    for (auto b : blocks)
+        ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
+    ASSERT_EQ(::fsync(fd.get()), 0);
+}
+
+// A disk with varied content written before it is attached, so that its changelog starts empty.
+struct snapshot_disk {
+    qvtest::qvsim sim;
+    std::string dev, snap;
+    qvtest::temp_dir dir;
+
+    snapshot_disk()
+    {
+        dev = sim.disk("16M");
+        if (dev.empty())
+            return;
+        std::ofstream(dir.file("content"), std::ios::binary) << tooltest::pattern(disk_bytes);
+        qvtest::sh_ok("dd if=" + dir.file("content") + " of=" + dev + " bs=1M oflag=direct status=none");
+        EXPECT_EQ(simtest::attach(dev).code, 0u);
+        simtest::map_all_stores(dev);
+    }
+    // Starts the snapshot; blocks written before it are its changelog.
+    bool start()
+    {
+        auto s = simtest::send(4, dev);
+        EXPECT_EQ(s.code, 0u) << s.message;
+        snap = "/dev/" + s.text(137);
+        return s.code == 0;
+    }
+    std::string snapshot_content() { return read_file(snap); }
+    qvtest::run_result run(const std::string &args) { return qvtest::sh(bin + " " + args); }
+};
+
+TEST(QvsnapRun, BaseImageEqualsTheSnapshotWithAnyWorkerCount)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    snapshot_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    ASSERT_TRUE(d.start());
+    std::string expected = d.snapshot_content();
+    ASSERT_EQ(expected.size(), disk_bytes);
+    write_blocks(d.dev, {0, 7, 4095}, 'n');  // after the snapshot: not in the image
+
+    std::string image = d.dir.file("image");
+    struct case_ {
+        std::string workers, notice, range;
+    };
+    for (const case_ &c : {case_{"1", "with 1 worker\n", "Worker #0 started with blocks range [0, 4095]"},
+                           case_{"3x", "with 3 workers\n", "Worker #2 started with blocks range [2732, 4095]"},
+                           case_{"4", "with 4 workers\n", "Worker #3 started with blocks range [3072, 4095]"}}) {
+        std::ofstream(image, std::ios::binary) << std::string(disk_bytes + 5000, 'x');  // truncated first
+        auto r = d.run("--debug -w " + c.workers + " " + d.dev + " " + image);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find("Performing base snapshot from " + d.snap + " (source: " + d.dev + ") to " + image + " " +
+                             c.notice),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.out.find(c.range), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("     4096 / 4096 (100%)\r\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(read_file(image) == expected) << c.workers;
+    }
+    // Without --debug the notice shows and the debug lines do not; -p hides the progress line.
+    auto plain = d.run("-p " + d.dev + " " + image);
+    EXPECT_EQ(plain.status, 0);
+    EXPECT_EQ(plain.out.find("Worker #"), std::string::npos) << plain.out;
+    EXPECT_EQ(plain.out.find("(100%)"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("Performing base snapshot"), std::string::npos);
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+}
+
+TEST(QvsnapRun, IncrementalPatchesTheChangedBlocksInPlaceOrIntoFilesOfTheirOwn)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    snapshot_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    write_blocks(d.dev, {3, 4, 100, 4095}, 'c');
+    ASSERT_TRUE(d.start());
+    std::string snap = d.snapshot_content();
+
+    std::string image = d.dir.file("image");
+    std::string old(disk_bytes, 'x');
+    std::ofstream(image, std::ios::binary) << old;
+    auto r = d.run("-i -w 2 " + d.dev + " " + image);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Performing incremental snapshot"), std::string::npos);
+    EXPECT_NE(r.out.find("        4 / 4 (100%)"), std::string::npos) << r.out;
+    std::string expected = old;
+    for (std::uint64_t b : {3, 4, 100, 4095})
+        expected.replace(b * 4096, 4096, snap, b * 4096, 4096);
+    EXPECT_TRUE(read_file(image) == expected);
+
+    std::string base = d.dir.file("blocks");
+    r = d.run("-s -i " + d.dev + " " + base);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(std::filesystem::exists(base)) << "a separated run never makes FILE";
+    for (std::uint64_t b : {3, 4, 100, 4095})
+        EXPECT_TRUE(read_file(base + "." + std::to_string(b * 8)) == snap.substr(b * 4096, 4096)) << b;
+
+    // A dry run reads everything and leaves the disk's directory as it was.
+    auto before = std::distance(std::filesystem::directory_iterator(d.dir.path()), {});
+    for (const char *flags : {"-d", "-d -i", "-d -s -i"}) {
+        auto dry = d.run(std::string(flags) + " " + d.dev + " " + d.dir.file("dry"));
+        EXPECT_EQ(dry.status, 0) << flags << dry.out;
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d.dir.path()), {}), before) << flags;
+    }
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+
+    // Completed: the next snapshot's changelog is empty, and the run says so and succeeds.
+    ASSERT_TRUE(d.start());
+    r = d.run("-i " + d.dev + " " + image);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("No blocks to copy"), std::string::npos) << r.out;
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+}
+
+TEST(QvsnapFailure, ReadErrorOfTheSnapshotFailsTheWorkersThatMeetIt)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    snapshot_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    ASSERT_TRUE(d.start());
+    qvtest::sh_ok("blockdev --flushbufs " + d.snap);
+    d.sim.quirk("eio-from 24576");  // the second half of worker 1's range, 12 MiB in
+    std::string image = d.dir.file("image");
+    auto r = d.run("-w 2 " + d.dev + " " + image);
+    EXPECT_EQ(r.status, 5) << r.out;
+    EXPECT_NE(r.out.find("input file read at 12582912 failed (18446744073709551615/4096): Input/output error"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.substr(r.out.size() - 26), "one of workers has failed\n") << r.out;
+    // Worker 0 copied its whole range.
+    std::string got = read_file(image);
+    ASSERT_EQ(got.size(), disk_bytes);
+    EXPECT_TRUE(got.substr(0, 8 << 20) == tooltest::pattern(8 << 20));
+
+    auto quiet = d.run("--quiet -p -w 2 " + d.dev + " " + image);
+    EXPECT_EQ(quiet.status, 5);
+    EXPECT_EQ(quiet.out, "");
+    d.sim.quirk_clear();
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+}
+
+TEST(QvsnapFailure, FullOutputFilesystemFailsTheResetOrTheWorker)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::loop_image out({.size = 8 << 20, .fs = "ext4"});
+    ASSERT_TRUE(out.ok()) << out.error();
+    snapshot_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    std::initializer_list<std::uint64_t> changed = {10, 300, 600, 900, 1200, 1500, 1800, 2100, 2400, 2700, 3000, 3300};
+    write_blocks(d.dev, changed, 'f');
+    ASSERT_TRUE(d.start());
+
+    // A base image of 16 MiB does not fit into 8 MiB: the reset fails before any copy.
+    std::string image = out.mount_point() + "/image";
+    auto r = d.run(d.dev + " " + image);
+    EXPECT_EQ(r.status, 28) << r.out;
+    EXPECT_NE(r.out.find("Write failed while file resetting"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("Worker"), std::string::npos) << "no worker starts after a failed reset";
+
+    // An incremental run into a sparse image on a filesystem filled up: the workers' writes fail.
+    qvtest::sh_ok("rm -f " + image + " && truncate -s 16M " + image);
+    qvtest::sh("dd if=/dev/zero of=" + out.mount_point() + "/filler bs=64k status=none; sync");
+    r = d.run("-i -w 2 " + d.dev + " " + image);
+    EXPECT_TRUE(r.status == 28 || r.status == 5) << r.out;
+    EXPECT_NE(r.out.find("output file write at "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("one of workers has failed"), std::string::npos) << r.out;
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+}
+
+TEST(QvsnapFailure, ModuleAnswersThatStopTheRunBeforeAnyOutput)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    snapshot_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    std::string image = d.dir.file("image");
+
+    // Attached, but no snapshot: the module's 702.
+    auto none = d.run(d.dev + " " + image);
+    EXPECT_EQ(none.status, 190) << none.out;
+    EXPECT_FALSE(std::filesystem::exists(image));
+
+    write_blocks(d.dev, {1, 2, 3}, 'm');
+    ASSERT_TRUE(d.start());
+    std::ofstream(image, std::ios::binary) << "old";
+    d.sim.fault(7, 11);  // the changelog count is refused
+    auto refused = d.run("-i " + d.dev + " " + image);
+    EXPECT_EQ(refused.status, 11) << refused.out;
+    EXPECT_EQ(read_file(image), "old");
+
+    d.sim.quirk("changelog-excess");
+    auto excess = d.run("-i " + d.dev + " " + image);
+    EXPECT_EQ(excess.status, 75) << excess.out;
+    EXPECT_NE(excess.out.find("ERROR: changelog lists more blocks than the "), std::string::npos)
+        << excess.out;
+    EXPECT_EQ(read_file(image), "old");
+    d.sim.quirk_clear();
+    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
+}
+
+TEST(QvsnapFailure, NoModuleAtAll)
+{
+    QV_REQUIRE_ROOT_LOOP();
+    qvtest::loop_image disk({.size = 4 << 20, .fs = "", .mount = false});
+    ASSERT_TRUE(disk.ok()) << disk.error();
+    std::string image = disk.path("copy.img");
+    auto r = qvtest::sh(bin + " " + disk.disk() + " " + image);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out, "");
+    EXPECT_FALSE(std::filesystem::exists(image)) << r.out;
+}
+
+}  // namespace
