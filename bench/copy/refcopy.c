@@ -1,10 +1,11 @@
 /* The least a block copy can do, as a yardstick for qvsnap: N threads over contiguous ranges of
  * 4 KiB blocks, one pread and one pwrite per block at the block's own offset.
  *
- *   refcopy SRC DST THREADS [--fill|--reset] [--tenth]
+ *   refcopy SRC DST THREADS [--fill|--fill-sync|--reset] [--tenth]
  *
- * --fill   first writes zeros over DST to SRC's size in large writes (as a base image is reset)
- * --reset  the same, then writes DST back and drops its pages before the copy
+ * --fill       first writes zeros over DST to SRC's size in large writes (as a base image is reset)
+ * --fill-sync  the same, then writes DST back (its pages stay cached, clean)
+ * --reset      the same, then writes DST back and drops its pages before the copy
  * --tenth  copies only the blocks picked by the scattered tenth (the incremental case)
  * Prints "fill SECONDS copy SECONDS blocks N". */
 #include <fcntl.h>
@@ -87,13 +88,14 @@ static void fill(int fd, uint64_t bytes)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: refcopy SRC DST THREADS [--fill|--reset] [--tenth]\n");
+        fprintf(stderr, "usage: refcopy SRC DST THREADS [--fill|--fill-sync|--reset] [--tenth]\n");
         return 2;
     }
     int threads = atoi(argv[3]);
-    int do_fill = 0, do_reset = 0, tenth = 0;
+    int do_fill = 0, do_sync = 0, do_reset = 0, tenth = 0;
     for (int i = 4; i < argc; ++i) {
-        do_fill |= strcmp(argv[i], "--fill") == 0 || strcmp(argv[i], "--reset") == 0;
+        do_fill |= strncmp(argv[i], "--fill", 6) == 0 || strcmp(argv[i], "--reset") == 0;
+        do_sync |= strcmp(argv[i], "--fill-sync") == 0 || strcmp(argv[i], "--reset") == 0;
         do_reset |= strcmp(argv[i], "--reset") == 0;
         tenth |= strcmp(argv[i], "--tenth") == 0;
     }
@@ -108,7 +110,7 @@ int main(int argc, char **argv)
     double t0 = now();
     if (do_fill)
         fill(out, bytes);
-    if (do_reset && fdatasync(out) == 0)
+    if (do_sync && fdatasync(out) == 0 && do_reset)
         posix_fadvise(out, 0, 0, POSIX_FADV_DONTNEED);
     double t1 = now();
 
