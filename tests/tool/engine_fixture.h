@@ -8,30 +8,17 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
+#include "../sim/fs_helpers.h"
 #include "fake_device_size.h"
 #include "snap.h"
 #include "temp_dir.h"
 
 namespace tooltest {
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-// Bytes that differ from block to block and within a block, so that a block copied to the wrong
-// place or from the wrong place shows.
-inline std::string pattern(std::uint64_t bytes)
-{
-    std::string s(bytes, '\0');
-    for (std::uint64_t i = 0; i < bytes; ++i)
-        s[i] = static_cast<char>((i / 4096 * 31 + i / 512 * 7 + i) % 251 + 1);
-    return s;
-}
+using simtest::pattern;
+using simtest::read_file;
 
 struct engine {
     static constexpr const char *device = "/dev/qvtest-source";
@@ -43,7 +30,7 @@ struct engine {
     snap_options o;
 
     explicit engine(std::uint64_t sectors, std::uint32_t flags = SNAP_HIDE_PROGRESS, int workers = 1)
-        : source(pattern(sectors * 512)), size(device, sectors)
+        : source(pattern(sectors * 512, 1)), size(device, sectors)
     {
         std::ofstream(source_path, std::ios::binary) << source;
         snap_options_init(&o);

@@ -13,7 +13,6 @@
 #include "engine_fixture.h"
 #include "loop_image.h"
 #include "qvsim.h"
-#include "unique_fd.h"
 
 namespace {
 
@@ -24,12 +23,8 @@ constexpr std::uint64_t disk_bytes = 16 << 20;
 
 void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, char fill)
 {
-    qv::unique_fd fd(::open(dev.c_str(), O_WRONLY));
-    ASSERT_TRUE(fd);
-    std::string data(4096, fill);
     for (auto b : blocks)
-        ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
-    ASSERT_EQ(::fsync(fd.get()), 0);
+        ASSERT_TRUE(simtest::write_file(dev, std::string(4096, fill), static_cast<off_t>(b * 4096))) << b;
 }
 
 // A disk with varied content written before it is attached, so that its changelog starts empty.
@@ -43,7 +38,7 @@ struct snapshot_disk {
         dev = sim.disk("16M");
         if (dev.empty())
             return;
-        std::ofstream(dir.file("content"), std::ios::binary) << tooltest::pattern(disk_bytes);
+        std::ofstream(dir.file("content"), std::ios::binary) << tooltest::pattern(disk_bytes, 1);
         qvtest::sh_ok("dd if=" + dir.file("content") + " of=" + dev + " bs=1M oflag=direct status=none");
         EXPECT_EQ(simtest::attach(dev).code, 0u);
         simtest::map_all_stores(dev);
@@ -160,7 +155,7 @@ TEST(QvsnapFailure, ReadErrorOfTheSnapshotFailsTheWorkersThatMeetIt)
     // Worker 0 copied its whole range.
     std::string got = read_file(image);
     ASSERT_EQ(got.size(), disk_bytes);
-    EXPECT_TRUE(got.substr(0, 8 << 20) == tooltest::pattern(8 << 20));
+    EXPECT_TRUE(got.substr(0, 8 << 20) == tooltest::pattern(8 << 20, 1));
 
     auto quiet = d.run("--quiet -p -w 2 " + d.dev + " " + image);
     EXPECT_EQ(quiet.status, 5);
