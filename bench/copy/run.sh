@@ -1,7 +1,8 @@
 #!/bin/bash
 # qvsnap's copy against a reference copier and dd, over a 1 GiB loop device into an image on the
-# filesystem of the work directory. Run by hand, as root, under the machine lock:
-#   flock /tmp/quorvex-itest.lock bench/copy/run.sh [BUILD_DIR] [REPEATS] [WORK_PARENT]
+# filesystem of the work directory. Run by hand, as root, under the machine lock that the
+# integration tests take (flock LOCKFILE bench/copy/run.sh ...):
+#   bench/copy/run.sh [BUILD_DIR] [REPEATS] [WORK_PARENT]
 # Prints every run, then medians and ratios. Asserts nothing.
 #
 # qvsnap runs as built, with bench/copy's preload standing in for the module: the loop device is
@@ -12,7 +13,7 @@ set -euo pipefail
 
 BUILD=$(realpath "${1:-build}")
 REPEATS=${2:-3}
-PARENT=${3:-/var/tmp}
+PARENT=${3:-${TMPDIR:-/var/tmp}}
 QVSNAP=$BUILD/tool/qvsnap
 REF=$BUILD/bench/copy/refcopy
 SHIM=$BUILD/bench/copy/qvsnap_bench_shim.so
