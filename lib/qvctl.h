@@ -164,6 +164,36 @@ int qvctl_data_store_check(const char *device, uint64_t size, double percentage,
 
 /* ---- stores: registration --------------------------------------------- */
 
+/* Batch flags of a store-map request; the first batch also carries the store's own flags. */
+#define MAP_FLAG_FIRST 1u
+#define MAP_FLAG_NEXT 2u
+#define MAP_FLAG_LAST 4u
+/* Extents per store-map request: qvctl_fit_count(4096, 152, 16). */
+#define STORE_MAP_BATCH_MAX 246u
+
+/* One heap block: the count, then the extents as the module reports them (whole-disk sectors). */
+typedef struct store_extent_list {
+    uint64_t count;
+    sector_extent extents[];
+} store_extent_list;
+
+/* `method` is one of MAP_METHOD_*; `chunk` the marking chunk of the kernel method (0: default). */
+int qvctl_changelog_store_register_ex(const char *device, uint32_t method, uint64_t chunk, qvctl_status *st);
+int qvctl_changelog_store_register(const char *device, qvctl_status *st);
+int qvctl_data_store_register_ex(const char *device, uint32_t method, uint64_t chunk, qvctl_status *st);
+int qvctl_data_store_register(const char *device, qvctl_status *st);
+/* `flags` 0 or MAP_FLAG_METADATA_OPT; a missing or damaged metadata store is made afresh. */
+int qvctl_metadata_store_register_ex(const char *device, uint32_t method, uint64_t chunk, uint32_t flags,
+                                     qvctl_status *st);
+int qvctl_metadata_store_register(const char *device, qvctl_status *st);
+int qvctl_metadata_store_register_opt(const char *device, qvctl_status *st);
+int qvctl_data_store_unmap(const char *device, qvctl_status *st);
+store_extent_list *qvctl_store_extents_get(const char *device, uint32_t kind, qvctl_status *st);
+store_extent_list *qvctl_changelog_store_extents_get(const char *device, qvctl_status *st);
+store_extent_list *qvctl_data_store_extents_get(const char *device, qvctl_status *st);
+store_extent_list *qvctl_metadata_store_extents_get(const char *device, qvctl_status *st);
+void qvctl_store_extents_free(store_extent_list *list);
+
 #ifdef __cplusplus
 }
 #endif

@@ -25,6 +25,7 @@
 
 /* stores */
 #include "store/store_files.h"
+#include "store/store_register.h"
 
 /* changelog and zero fill */
 #include "changelog_request.h"

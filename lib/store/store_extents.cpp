@@ -1,0 +1,79 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "bytes.h"
+#include "request_block.h"
+#include "store/store_register.h"
+
+namespace se = qv::req::store_extents;
+
+static_assert(sizeof(store_extent_list) == 8);
+
+extern "C" int qvctl_data_store_unmap(const char *device, qvctl_status *st)
+{
+    if (uint32_t r = qvctl_path_check(device, st); r != 0)
+        return static_cast<int>(r);
+    auto block = qv::request_new(qv::req::min_size, device);
+    if (!block)
+        return qvctl_status_set(st, errno, "ERROR: Insufficient memory to unmap data store on %s", device);
+    qv::store_le<uint32_t>(block.span(), qv::req::data_store_unmap::zero, 0);
+    return static_cast<int>(qvctl_ioctl(QVCTL_REQ_DATA_STORE_UNMAP, block.get(), device, st));
+}
+
+// Asked twice: once for the count, then with a block that has room for the extents.
+extern "C" store_extent_list *qvctl_store_extents_get(const char *device, uint32_t kind, qvctl_status *st)
+{
+    auto block = qv::request_new(qv::req::min_size, device);
+    if (!block) {
+        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__);
+        return nullptr;
+    }
+    qv::store_le<uint32_t>(block.span(), se::kind, kind);
+    if (qvctl_ioctl(QVCTL_REQ_STORE_EXTENTS, block.get(), device, st) != 0)
+        return nullptr;
+    uint32_t n = qv::load_le<uint32_t>(block.view(), se::count);
+    std::size_t length = qv::req::block_length(se::extents, n, qv::req::extent_size);
+    auto *grown = static_cast<std::uint8_t *>(qvctl_request_grow(block.get(), block.length, length, st));
+    if (!grown) {
+        qvctl_status_set(st, errno, "ERROR: failed to reallocate memory in %s", __func__);
+        return nullptr;
+    }
+    (void)block.data.release();
+    block.data.reset(grown);
+    block.length = length;
+    qv::store_le<uint32_t>(block.span(), qv::req::size, static_cast<uint32_t>(length));
+    if (qvctl_ioctl(QVCTL_REQ_STORE_EXTENTS, block.get(), device, st) != 0)
+        return nullptr;
+    uint32_t got = qv::load_le<uint32_t>(block.view(), se::count);
+    auto *list = static_cast<store_extent_list *>(std::calloc(1, sizeof(store_extent_list) + std::size_t{got} * 16));
+    if (!list) {
+        qvctl_status_set(st, errno, "ERROR: calloc failed in %s", __func__);
+        return nullptr;
+    }
+    list->count = got;
+    // A module that counts more than the block can hold is believed only as far as the block goes.
+    std::size_t room = (length - se::extents) / qv::req::extent_size;
+    std::memcpy(list->extents, block.data.get() + se::extents, (got < room ? got : room) * qv::req::extent_size);
+    return list;
+}
+
+extern "C" void qvctl_store_extents_free(store_extent_list *list)
+{
+    std::free(list);
+}
+
+extern "C" store_extent_list *qvctl_changelog_store_extents_get(const char *device, qvctl_status *st)
+{
+    return qvctl_store_extents_get(device, STORE_CHANGELOG, st);
+}
+
+extern "C" store_extent_list *qvctl_data_store_extents_get(const char *device, qvctl_status *st)
+{
+    return qvctl_store_extents_get(device, STORE_DATA, st);
+}
+
+extern "C" store_extent_list *qvctl_metadata_store_extents_get(const char *device, qvctl_status *st)
+{
+    return qvctl_store_extents_get(device, STORE_METADATA, st);
+}

@@ -1,0 +1,19 @@
+/* Registration of the store files with the module: their extents in whole-disk sectors, in batches. */
+#ifndef QV_STORE_REGISTER_H
+#define QV_STORE_REGISTER_H
+
+#include "qvctl.h"
+#include "store/store_map_pending.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Maps every file whose name begins with job->path (its pieces) and sends their extents. */
+int store_map_register(store_map_job *job, qvctl_status *st);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,81 @@
+#include <cstring>
+
+#include "store/path_format.h"
+#include "store/store_files.h"
+#include "store/store_register.h"
+
+namespace {
+
+constexpr uint32_t data_store_param = 2048;
+
+store_map_job job_for(uint32_t kind, const char *device, const char *path, uint32_t param, uint32_t flags,
+                      uint32_t method, uint64_t chunk)
+{
+    store_map_job job{};
+    job.kind = kind;
+    job.device = device;
+    qv::path_format(job.path, sizeof job.path, "%s", path);
+    job.param = param;
+    job.flags = flags;
+    job.method = method;
+    job.mark_chunk = chunk;
+    return job;
+}
+
+}  // namespace
+
+extern "C" int qvctl_changelog_store_register_ex(const char *device, uint32_t method, uint64_t chunk,
+                                                 qvctl_status *st)
+{
+    char path[STORE_PATH_SIZE];
+    if (int r = store_path_get(device, STORE_NAME_CHANGELOG, path, sizeof path, nullptr, 0, st); r != 0)
+        return r;
+    // The module writes into every byte of the changelog store, so all of it must be in place.
+    if (int r = changelog_store_files_check(device, path, st); r != 0)
+        return r;
+    store_map_job job = job_for(STORE_CHANGELOG, device, path, 0, 0, method, chunk);
+    return store_map_register(&job, st);
+}
+
+extern "C" int qvctl_changelog_store_register(const char *device, qvctl_status *st)
+{
+    return qvctl_changelog_store_register_ex(device, MAP_METHOD_AUTO, 0, st);
+}
+
+extern "C" int qvctl_data_store_register_ex(const char *device, uint32_t method, uint64_t chunk, qvctl_status *st)
+{
+    char path[STORE_PATH_SIZE];
+    if (int r = store_path_get(device, STORE_NAME_DATA, path, sizeof path, nullptr, 0, st); r != 0)
+        return r;
+    store_map_job job = job_for(STORE_DATA, device, path, data_store_param, 0, method, chunk);
+    return store_map_register(&job, st);
+}
+
+extern "C" int qvctl_data_store_register(const char *device, qvctl_status *st)
+{
+    return qvctl_data_store_register_ex(device, MAP_METHOD_AUTO, 0, st);
+}
+
+// A metadata store that is missing or damaged is simply made again: it holds nothing yet.
+extern "C" int qvctl_metadata_store_register_ex(const char *device, uint32_t method, uint64_t chunk, uint32_t flags,
+                                                qvctl_status *st)
+{
+    char path[STORE_PATH_SIZE];
+    if (int r = store_path_get(device, STORE_NAME_METADATA, path, sizeof path, nullptr, 0, st); r != 0)
+        return r;
+    if (file_check(path, STORE_METADATA_SIZE, st) != 0)
+        if (int r = file_create(path, STORE_METADATA_SIZE, true, st); r != 0)
+            return r;
+    store_map_job job = job_for(STORE_METADATA, device, path, 0, flags, method, chunk);
+    return store_map_register(&job, st);
+}
+
+extern "C" int qvctl_metadata_store_register(const char *device, qvctl_status *st)
+{
+    return qvctl_metadata_store_register_ex(device, MAP_METHOD_AUTO, STORE_METADATA_SIZE, 0, st);
+}
+
+extern "C" int qvctl_metadata_store_register_opt(const char *device, qvctl_status *st)
+{
+    return qvctl_metadata_store_register_ex(device, MAP_METHOD_AUTO, STORE_METADATA_SIZE, MAP_FLAG_METADATA_OPT, st);
+}
