@@ -77,29 +77,4 @@ TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
     EXPECT_EQ(std::string(st.message), "ERROR: device " + dev + " has already mapped data store");
 }
 
-// Pieces of a data store on a filesystem with a file-size limit, and the clean-up of a failed set.
-TEST(DataStore, PiecesAndFailedSetRemoved)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;
-    std::string dev = sim.disk("64M");
-    ASSERT_FALSE(dev.empty());
-    mounted_fs fs(dev, "mkfs.ext4 -q -F");
-    ASSERT_TRUE(fs.ok()) << fs.error();
-    const std::string path = fs.store("data");
-    qvctl_status st{};
-    {
-        fsize_limit lim(1 << 20);
-        ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 3 << 20, 0, &st), 0) << st.message;
-        EXPECT_TRUE(exists(path + "-3"));
-        EXPECT_FALSE(exists(path + "-4"));
-        EXPECT_EQ(qvctl_data_store_check(dev.c_str(), 3 << 20, 0, &st), 0) << st.message;
-        qvtest::sh_ok("rm " + path + "*; mkdir " + path + "-2");
-        EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 3 << 20, 0, &st), EISDIR);
-        EXPECT_FALSE(exists(path));
-        EXPECT_FALSE(exists(path + "-1"));
-        qvtest::sh_ok("rmdir " + path + "-2");
-    }
-}
-
 }  // namespace

@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -184,15 +183,6 @@ TEST(StoreDir, EnsuresADirectoryAndRefusesAPlainFile)
     EXPECT_EQ(std::string(st.message), "ERROR: Failed to create dir " + deep);
 }
 
-TEST(StoreDir, NoCowFlagFailuresNameThePath)
-{
-    qvtest::temp_dir d;
-    qvctl_status st{};
-    std::string missing = d.file("missing");
-    EXPECT_EQ(dir_nocow_set(missing.c_str(), &st), ENOENT);
-    EXPECT_EQ(std::string(st.message), "ERROR: Failed to open " + missing);
-}
-
 TEST(StorePath, DeviceWithoutMountPointIsMinus2)
 {
     char path[4096] = "untouched";
@@ -221,21 +211,6 @@ TEST(StoreSizes, DataStoreRules)
     }
     EXPECT_EQ(changelog_store_size(dev), 0u);
     EXPECT_EQ(device_bytes_scaled(dev, 0.5), 0u);
-}
-
-TEST(StoreSizes, FreeBytesCountEveryFreeBlock)
-{
-    qvtest::temp_dir d;
-    uint64_t free_bytes = 0;
-    ASSERT_EQ(fs_free_bytes(d.path().c_str(), &free_bytes, nullptr), 0);
-    struct statvfs sv;
-    ASSERT_EQ(statvfs(d.path().c_str(), &sv), 0);
-    EXPECT_NEAR(double(free_bytes), double(sv.f_bfree) * sv.f_bsize, 64.0 * MiB);
-    qvctl_status st{};
-    free_bytes = 7;
-    EXPECT_EQ(fs_free_bytes(d.file("x").c_str(), &free_bytes, &st), ENOENT);
-    EXPECT_EQ(free_bytes, 7u);
-    EXPECT_EQ(std::string(st.message), "ERROR: Failed to get filesystem information for path " + d.file("x"));
 }
 
 }  // namespace
