@@ -22,15 +22,18 @@ uint32_t attach(const std::string &dev)
     return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
 }
 
-uint32_t map_one_extent(const std::string &dev, uint32_t kind)
+// One store-map request of extents {first + 16i, 8}.
+uint32_t map_batch(const std::string &dev, uint32_t kind, uint32_t flags, uint32_t n, uint64_t first)
 {
     namespace sm = qv::req::store_map;
     auto b = qv::request_new(sm::length, dev.c_str());
     qv::store_le<uint32_t>(b.span(), sm::kind, kind);
-    qv::store_le<uint32_t>(b.span(), sm::count, 1);
-    qv::store_le<uint32_t>(b.span(), sm::flags, 5);
-    qv::store_le<uint64_t>(b.span(), sm::extents, 4096);
-    qv::store_le<uint64_t>(b.span(), sm::extents + 8, 64);
+    qv::store_le<uint32_t>(b.span(), sm::count, n);
+    qv::store_le<uint32_t>(b.span(), sm::flags, flags);
+    for (uint32_t i = 0; i < n; ++i) {
+        qv::store_le<uint64_t>(b.span(), sm::extents + 16 * i, first + 16 * i);
+        qv::store_le<uint64_t>(b.span(), sm::extents + 16 * i + 8, 8);
+    }
     return qvctl_ioctl(QVCTL_REQ_STORE_MAP, b.get(), dev.c_str(), nullptr);
 }
 
@@ -72,9 +75,23 @@ TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
     ASSERT_EQ(attach(dev), 0u);
     ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 0, &st), 0) << st.message;
     EXPECT_EQ(st.code, 0u);
-    ASSERT_EQ(map_one_extent(dev, STORE_DATA), 0u);
+    ASSERT_EQ(map_batch(dev, STORE_DATA, 5, 1, 4096), 0u);
     EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 4 << 20, 0, &st), 192);
     EXPECT_EQ(std::string(st.message), "ERROR: device " + dev + " has already mapped data store");
+
+    // Read back: more extents than a 528-byte answer holds, so the block is grown and asked again.
+    ASSERT_EQ(map_batch(dev, STORE_CHANGELOG, 1, 246, 8192), 0u);
+    ASSERT_EQ(map_batch(dev, STORE_CHANGELOG, 6, 54, 8192 + 16 * 246), 0u);
+    store_extent_list *list = qvctl_changelog_store_extents_get(dev.c_str(), &st);
+    ASSERT_NE(list, nullptr) << st.message;
+    ASSERT_EQ(list->count, 300u);
+    for (uint64_t i = 0; i < 300; ++i)
+        EXPECT_EQ(list->extents[i].start, 8192 + 16 * i);
+    qvctl_store_extents_free(list);
+
+    ASSERT_EQ(qvctl_data_store_unmap(dev.c_str(), &st), 0) << st.message;
+    EXPECT_EQ(qvctl_data_store_unmap(dev.c_str(), &st), 195);
+    EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 4 << 20, 0, &st), 0) << st.message;
 }
 
 }  // namespace
