@@ -162,12 +162,19 @@ int qvctl_data_store_check(const char *device, uint64_t size, double percentage,
 
 /* ---- stores: extent maps ---------------------------------------------- */
 
+/* How a store file's extents are found: FIEMAP, then FIBMAP, then marking, or one of them alone. */
+#define MAP_METHOD_AUTO 0u
+#define MAP_METHOD_FIEMAP 1u
+#define MAP_METHOD_FIBMAP 2u
+#define MAP_METHOD_KERNEL 3u
+
 /* ---- stores: registration --------------------------------------------- */
 
 /* Batch flags of a store-map request; the first batch also carries the store's own flags. */
 #define MAP_FLAG_FIRST 1u
 #define MAP_FLAG_NEXT 2u
 #define MAP_FLAG_LAST 4u
+#define MAP_FLAG_METADATA_OPT 8u
 /* Extents per store-map request: qvctl_fit_count(4096, 152, 16). */
 #define STORE_MAP_BATCH_MAX 246u
 

@@ -12,12 +12,6 @@
 extern "C" {
 #endif
 
-#define MAP_METHOD_AUTO 0u
-#define MAP_METHOD_FIEMAP 1u
-#define MAP_METHOD_FIBMAP 2u
-#define MAP_METHOD_KERNEL 3u
-#define MAP_FLAG_METADATA_OPT 8u
-
 typedef struct store_map_job {
     uint32_t kind;
     const char *device;

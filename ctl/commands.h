@@ -1,0 +1,73 @@
+// The qvctl command line: a table of commands, one level of groups, options of the form --name VALUE.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qvctl.h"
+
+namespace qvctl_cli {
+
+struct option_spec {
+    const char *name;   // without the leading "--"
+    const char *value;  // the value's placeholder, or null for a flag
+    const char *help;
+};
+
+// What a command was given: its positional words and, per option of its table, the value (a flag
+// reads "1"; absent options are null).
+struct invocation {
+    std::vector<const char *> args;
+    std::vector<const char *> values;
+    const char *option(std::string_view name) const;
+    std::span<const option_spec> options;
+};
+
+struct command;
+using command_list = std::span<const command> (*)();
+
+struct command {
+    const char *name;
+    const char *synopsis;  // the words after the name
+    const char *summary;
+    int (*run)(const invocation &);
+    std::span<const option_spec> options{};
+    std::size_t positional = 0;
+    command_list group = nullptr;  // set for a group: its commands
+};
+
+std::span<const command> top_commands();
+std::span<const command> snapshot_commands();
+std::span<const command> changelog_commands();
+std::span<const command> store_commands();
+
+// Runs argv[0] of `argc` words against `table`; `prefix` is the command path so far, for help.
+int dispatch(std::span<const command> table, const std::string &prefix, int argc, char **argv);
+
+// The end of an operation: its message through the logger when it failed, else `done` as a notice;
+// the exit status.
+int finish(uint32_t code, const qvctl_status &st, const std::string &done = {});
+
+// An operation on one device that reports nothing but success or failure; `done` follows the path.
+template <uint32_t (*op)(const char *, qvctl_status *)>
+int device_op(const invocation &inv, const char *done)
+{
+    qvctl_status st{};
+    return finish(op(inv.args[0], &st), st, inv.args[0] + std::string(done));
+}
+int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Option values; false (after a usage message) when the text is not one.
+bool parse_bytes(const char *text, const char *what, uint64_t &out);
+bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out);
+bool parse_percent(const char *text, double &out);
+bool parse_map_method(const char *text, uint32_t &out);
+bool parse_store_kind(const char *text, bool allow_metadata, uint32_t &out);
+
+}  // namespace qvctl_cli
+
+extern "C" int ctl_main(int argc, char **argv);

@@ -1,0 +1,90 @@
+// The top-level commands: version, attach, detach, info, list, dump, restore, reset.
+#include <cstdio>
+#include <memory>
+
+#include "build_version.h"
+#include "commands.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+int version(const invocation &)
+{
+    char lib[128];
+    qvctl_version_get(lib, sizeof lib);
+    std::printf("qvctl version %s\n%s\n", QVCTL_BUILD_VERSION, lib);
+    return 0;
+}
+
+int attach(const invocation &inv) { return device_op<qvctl_device_attach>(inv, " attached"); }
+int detach(const invocation &inv) { return device_op<qvctl_device_detach>(inv, " detached"); }
+int dump(const invocation &inv) { return device_op<qvctl_kernel_dump>(inv, ": state written to the kernel log"); }
+int reset(const invocation &inv) { return device_op<qvctl_device_reset>(inv, " reset"); }
+
+int restore(const invocation &inv)
+{
+    qvctl_status st{};
+    return finish(qvctl_device_restore(inv.args[0], inv.args[1], &st), st,
+                  std::string(inv.args[0]) + " restored from " + inv.args[1]);
+}
+
+// The module's four texts as columns, then the state word.
+void print_header() { std::printf("%-24s %-24s %-10s %-8s %s\n", "DEVICE", "SNAPSHOT", "STATE", "FS", "FLAGS"); }
+
+void print_record(const qvctl_device &d)
+{
+    std::printf("%-24.128s %-24.128s %-10.128s %-8.128s 0x%x%s\n", d.text[0], d.text[1][0] ? d.text[1] : "-", d.text[2],
+                d.text[3], d.state, (d.state & DEVICE_FLAG_DATA_STORE_MAPPED) ? " data-store-mapped" : "");
+}
+
+int info(const invocation &inv)
+{
+    qvctl_status st{};
+    std::unique_ptr<qvctl_device, decltype(&qvctl_device_info_free)> rec(qvctl_device_info_get(inv.args[0], &st),
+                                                                         qvctl_device_info_free);
+    if (!rec)
+        return finish(st.code ? st.code : 1, st);
+    print_header();
+    print_record(*rec);
+    return 0;
+}
+
+int list(const invocation &)
+{
+    qvctl_status st{};
+    std::unique_ptr<qvctl_device_list, decltype(&qvctl_device_list_free)> devices(qvctl_device_list_get(&st),
+                                                                                 qvctl_device_list_free);
+    if (!devices) {
+        if (st.code)
+            return finish(st.code, st);
+        std::printf("no devices attached\n");
+        return 0;
+    }
+    print_header();
+    qvctl_device d;
+    for (unsigned i = 0; qvctl_device_list_record(devices.get(), i, &d) == 0; ++i)
+        print_record(d);
+    return 0;
+}
+
+constexpr command top[] = {
+    {"version", "", "show the versions of qvctl and libqvctl", version},
+    {"attach", "DEVICE", "start tracking the changes of a block device", attach, {}, 1},
+    {"detach", "DEVICE", "stop tracking a block device", detach, {}, 1},
+    {"info", "DEVICE", "show what the module knows of an attached device", info, {}, 1},
+    {"list", "", "list the attached devices", list},
+    {"snapshot", "", "start, complete, cancel or find a snapshot", nullptr, {}, 0, snapshot_commands},
+    {"changelog", "", "count or show the blocks changed since the last snapshot", nullptr, {}, 0,
+     changelog_commands},
+    {"store", "", "create, check, register and inspect the store files", nullptr, {}, 0, store_commands},
+    {"dump", "DEVICE", "write the module's state of a device to the kernel log", dump, {}, 1},
+    {"restore", "DEVICE TARGET", "restore a device's tracking state from a target device", restore, {}, 2},
+    {"reset", "DEVICE", "reset a device's tracking state", reset, {}, 1},
+};
+
+}  // namespace
+
+std::span<const command> top_commands() { return top; }
+
+}  // namespace qvctl_cli

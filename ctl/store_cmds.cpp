@@ -1,0 +1,148 @@
+// qvctl store create|check|reset|register|unmap|extents.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "commands.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+
+constexpr option_spec size_options[] = {
+    {"size", "BYTES", "the data store's size (K, M, G, T suffixes); wins over --percent"},
+    {"percent", "P", "the data store's size as a share of the device (default 15)"},
+};
+
+constexpr option_spec register_options[] = {
+    {"method", "NAME", "auto (default), fiemap, fibmap or kernel"},
+    {"chunk", "BYTES", "the marking chunk of the kernel method (default: the module's)"},
+    {"opt", nullptr, "the metadata store's optional form"},
+};
+
+struct data_size {
+    uint64_t bytes = 0;
+    double percent = 0;
+};
+
+bool parse_data_size(const invocation &inv, data_size &out)
+{
+    const char *size = inv.option("size");
+    const char *percent = inv.option("percent");
+    return (!size || parse_bytes(size, "--size", out.bytes)) && (!percent || parse_percent(percent, out.percent));
+}
+
+// Options that size the data store mean nothing for the changelog store.
+bool sized_only_for_data(uint32_t kind, const invocation &inv)
+{
+    if (kind == STORE_DATA || (!inv.option("size") && !inv.option("percent")))
+        return true;
+    usage_error("ERROR: --size and --percent apply to the data store only");
+    return false;
+}
+
+// `done` follows "DEVICE: KIND store".
+int store_result(int code, const qvctl_status &st, const char *done, const invocation &inv)
+{
+    return finish(static_cast<uint32_t>(code), st, std::string(inv.args[1]) + ": " + inv.args[0] + " store " + done);
+}
+
+int create(const invocation &inv)
+{
+    uint32_t kind = 0;
+    data_size size;
+    if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
+        return 22;
+    qvctl_status st{};
+    int code = kind == STORE_DATA ? qvctl_data_store_create(inv.args[1], size.bytes, size.percent, &st)
+                                  : qvctl_changelog_store_create(inv.args[1], &st);
+    return store_result(code, st, "created", inv);
+}
+
+int check(const invocation &inv)
+{
+    uint32_t kind = 0;
+    data_size size;
+    if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
+        return 22;
+    qvctl_status st{};
+    int code = kind == STORE_DATA ? qvctl_data_store_check(inv.args[1], size.bytes, size.percent, &st)
+                                  : qvctl_changelog_store_check(inv.args[1], &st);
+    return store_result(code, st, "is in order", inv);
+}
+
+int reset(const invocation &inv)
+{
+    if (std::strcmp(inv.args[0], "changelog") != 0)
+        return usage_error("ERROR: only the changelog store can be reset, not \"%s\"", inv.args[0]);
+    qvctl_status st{};
+    return store_result(qvctl_changelog_store_reset(inv.args[1], &st), st, "reset", inv);
+}
+
+int register_store(const invocation &inv)
+{
+    uint32_t kind = 0, method = MAP_METHOD_AUTO;
+    uint64_t chunk = 0;
+    const char *method_text = inv.option("method");
+    const char *chunk_text = inv.option("chunk");
+    if (!parse_store_kind(inv.args[0], true, kind) || (method_text && !parse_map_method(method_text, method)) ||
+        (chunk_text && !parse_bytes(chunk_text, "--chunk", chunk)))
+        return 22;
+    if (inv.option("opt") && kind != STORE_METADATA)
+        return usage_error("ERROR: --opt applies to the metadata store only");
+    const char *device = inv.args[1];
+    qvctl_status st{};
+    int code = 0;
+    if (kind == STORE_CHANGELOG)
+        code = qvctl_changelog_store_register_ex(device, method, chunk, &st);
+    else if (kind == STORE_DATA)
+        code = qvctl_data_store_register_ex(device, method, chunk, &st);
+    else
+        code = qvctl_metadata_store_register_ex(device, method, chunk, inv.option("opt") ? MAP_FLAG_METADATA_OPT : 0,
+                                                &st);
+    return store_result(code, st, "registered", inv);
+}
+
+int unmap(const invocation &inv)
+{
+    if (std::strcmp(inv.args[0], "data") != 0)
+        return usage_error("ERROR: only the data store can be unmapped, not \"%s\"", inv.args[0]);
+    qvctl_status st{};
+    return store_result(qvctl_data_store_unmap(inv.args[1], &st), st, "unmapped", inv);
+}
+
+// The extents that the module holds for a store: "FIRST COUNT" lines in whole-disk sectors.
+int extents(const invocation &inv)
+{
+    uint32_t kind = 0;
+    if (!parse_store_kind(inv.args[0], true, kind))
+        return 22;
+    qvctl_status st{};
+    std::unique_ptr<store_extent_list, decltype(&qvctl_store_extents_free)> list(
+        qvctl_store_extents_get(inv.args[1], kind, &st), qvctl_store_extents_free);
+    if (!list)
+        return finish(st.code ? st.code : 1, st);
+    for (uint64_t i = 0; i < list->count; ++i)
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(list->extents[i].start),
+                    static_cast<unsigned long long>(list->extents[i].count));
+    return 0;
+}
+
+constexpr command store[] = {
+    {"create", "changelog|data DEVICE [--size BYTES | --percent P]",
+     "create a store's files in .quorvex at the device's mount point", create, size_options, 2},
+    {"check", "changelog|data DEVICE [--size BYTES | --percent P]",
+     "check that a store's files are there and of the right size", check, size_options, 2},
+    {"reset", "changelog DEVICE", "re-size and zero the changelog store", reset, {}, 2},
+    {"register", "changelog|data|metadata DEVICE [--method NAME] [--chunk BYTES] [--opt]",
+     "map a store's files and register their extents with the module", register_store, register_options, 2},
+    {"unmap", "data DEVICE", "release the data store from the module", unmap, {}, 2},
+    {"extents", "changelog|data|metadata DEVICE", "print the extents the module holds for a store", extents, {}, 2},
+};
+
+}  // namespace
+
+std::span<const command> store_commands() { return store; }
+
+}  // namespace qvctl_cli

@@ -1,0 +1,106 @@
+// Option values: sizes with K/M/G suffixes, bounded numbers, percentages, method and store names.
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "commands.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+struct named_value {
+    const char *name;
+    uint32_t value;
+};
+
+constexpr named_value map_methods[] = {
+    {"auto", MAP_METHOD_AUTO}, {"fiemap", MAP_METHOD_FIEMAP}, {"fibmap", MAP_METHOD_FIBMAP},
+    {"kernel", MAP_METHOD_KERNEL},
+};
+
+constexpr named_value store_kinds[] = {
+    {"changelog", STORE_CHANGELOG}, {"data", STORE_DATA}, {"metadata", STORE_METADATA},
+};
+
+struct size_suffix {
+    char letter;
+    unsigned shift;
+};
+
+constexpr size_suffix size_suffixes[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
+
+}  // namespace
+
+bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 0);
+    if (errno || end == text || *end || *text == '-' || v > max) {
+        usage_error("ERROR: %s must be a number from 0 to %llu, not \"%s\"", what,
+                    static_cast<unsigned long long>(max), text);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_bytes(const char *text, const char *what, uint64_t &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    unsigned shift = 0;
+    if (end != text && *end && !end[1])
+        for (const size_suffix &s : size_suffixes)
+            if ((*end & ~0x20) == s.letter) {
+                shift = s.shift;
+                ++end;
+            }
+    if (errno || end == text || *end || *text == '-' || v > (std::numeric_limits<uint64_t>::max() >> shift)) {
+        usage_error("ERROR: %s must be a byte count such as 4096, 512K, 32M or 2G, not \"%s\"", what, text);
+        return false;
+    }
+    out = static_cast<uint64_t>(v) << shift;
+    return true;
+}
+
+bool parse_percent(const char *text, double &out)
+{
+    char *end = nullptr;
+    double v = std::strtod(text, &end);
+    if (end == text || *end || !std::isfinite(v) || v <= 0 || v > 100) {
+        usage_error("ERROR: --percent must be above 0 and at most 100, not \"%s\"", text);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool parse_map_method(const char *text, uint32_t &out)
+{
+    for (const named_value &m : map_methods)
+        if (!std::strcmp(m.name, text)) {
+            out = m.value;
+            return true;
+        }
+    usage_error("ERROR: --method must be auto, fiemap, fibmap or kernel, not \"%s\"", text);
+    return false;
+}
+
+bool parse_store_kind(const char *text, bool allow_metadata, uint32_t &out)
+{
+    for (const named_value &k : store_kinds)
+        if (!std::strcmp(k.name, text) && (allow_metadata || k.value != STORE_METADATA)) {
+            out = k.value;
+            return true;
+        }
+    usage_error("ERROR: the store must be changelog%s, not \"%s\"", allow_metadata ? ", data or metadata" : " or data",
+                text);
+    return false;
+}
+
+}  // namespace qvctl_cli
