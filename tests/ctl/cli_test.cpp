@@ -1,0 +1,76 @@
+// The command line itself: help on every level, usage errors, option values. None of these runs
+// sends a request.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "shell.h"
+
+namespace {
+
+const std::string bin = QVCTL_BIN;
+
+qvtest::run_result out_only(const std::string &args) { return qvtest::sh(bin + " " + args + " 2>/dev/null"); }
+qvtest::run_result err_only(const std::string &args) { return qvtest::sh(bin + " " + args + " 2>&1 >/dev/null"); }
+
+TEST(QvctlCli, HelpOnEveryLevelGoesToStandardOutputWithZero)
+{
+    for (const char *args : {"--help", "snapshot --help", "store -h", "store register --help", "list --help"}) {
+        auto r = out_only(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_EQ(r.out.rfind("Usage: qvctl", 0), 0u) << args << ": " << r.out;
+    }
+    EXPECT_NE(out_only("store --help").out.find("    register      map a store's files"), std::string::npos);
+    EXPECT_NE(out_only("store create --help").out.find("--size BYTES"), std::string::npos);
+}
+
+TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
+{
+    struct usage_case {
+        const char *args, *message;
+    };
+    const usage_case cases[] = {
+        {"", "ERROR: qvctl needs a command"},
+        {"snapshot", "ERROR: qvctl snapshot needs a command"},
+        {"frobnicate", "ERROR: unknown command \"frobnicate\""},
+        {"attach", "ERROR: qvctl attach takes 1 argument, 0 given"},
+        {"restore /dev/a", "ERROR: qvctl restore takes 2 arguments, 1 given"},
+        {"attach /dev/a --force", "ERROR: unknown option --force"},
+        {"snapshot start /dev/a --flags", "ERROR: option --flags needs a value"},
+        {"snapshot start /dev/a --flags 256", "ERROR: --flags must be a number from 0 to 255, not \"256\""},
+        {"store create data /dev/a --size 3Q", "ERROR: --size must be a byte count"},
+        {"store create data /dev/a --percent 0", "ERROR: --percent must be above 0"},
+        {"store create changelog /dev/a --size 1M", "ERROR: --size and --percent apply to the data store only"},
+        {"store create metadata /dev/a", "ERROR: the store must be changelog or data, not \"metadata\""},
+        {"store register data /dev/a --method magic", "ERROR: --method must be auto, fiemap, fibmap or kernel"},
+        {"store register data /dev/a --opt", "ERROR: --opt applies to the metadata store only"},
+        {"store reset data /dev/a", "ERROR: only the changelog store can be reset"},
+        {"store unmap changelog /dev/a", "ERROR: only the data store can be unmapped"},
+    };
+    for (const usage_case &c : cases) {
+        auto err = err_only(c.args);
+        EXPECT_EQ(err.status, 22) << c.args;
+        EXPECT_EQ(err.out.rfind(c.message, 0), 0u) << c.args << ": " << err.out;
+        EXPECT_EQ(out_only(c.args).out, "") << c.args;
+    }
+}
+
+TEST(QvctlCli, SizesTakeSuffixesAndInlineValues)
+{
+    // A well-formed size passes the parser and reaches the library, which finds no such device.
+    for (const char *size : {"4096", "512K", "32m", "2G"}) {
+        auto r = err_only(std::string("store create data /nonexistent/dev --size=") + size);
+        EXPECT_NE(r.status, 22) << size << ": " << r.out;
+    }
+    EXPECT_EQ(err_only("store create data /dev/a --size 1K5").status, 22);
+}
+
+TEST(QvctlCli, VersionNamesBothProgramAndLibrary)
+{
+    auto r = out_only("version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("qvctl version ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("libqvctl version: "), std::string::npos) << r.out;
+}
+
+}  // namespace
