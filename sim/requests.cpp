@@ -49,7 +49,10 @@ int handle_request(std::uint32_t code, std::string &block)
     auto &st = global();
     std::uint32_t nr = code - 0x82104200u;
     blockref r{block};
-    if (auto f = st.faults.find(nr); f != st.faults.end()) {
+    // A module can only find the device list changed once it has given the count, so faults on the
+    // list hit the asks that carry one.
+    const bool count_query = nr == 3 && r.get<std::uint32_t>(8) == 0xFFFFFFFFu;
+    if (auto f = st.faults.find(nr); f != st.faults.end() && !count_query) {
         int value = f->second.first;
         if (--f->second.second <= 0)
             st.faults.erase(f);

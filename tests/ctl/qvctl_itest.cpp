@@ -1,0 +1,182 @@
+// qvctl against the stand-in module, as a person runs it: attach on each filesystem, the list,
+// snapshots of mounted ext4 and btrfs, and the module's refusals as messages.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+
+#include "../sim/fs_helpers.h"
+#include "../sim/sim_helpers.h"
+#include "capability.h"
+#include "qvsim.h"
+#include "temp_dir.h"
+
+namespace {
+
+const std::string bin = QVCTL_BIN;
+
+qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(bin + " " + args); }
+
+// The line of the stand-in's state that describes `dev`.
+std::string device_line(qvtest::qvsim &sim, const std::string &dev)
+{
+    std::smatch m;
+    std::string state = sim.dump(true);
+    std::regex line("device " + dev + " ([^\n]*\n(  metadata [^\n]*\n)*)");
+    return std::regex_search(state, m, line) ? m[1].str() : "";
+}
+
+struct fs_case {
+    const char *name, *mkfs;
+    bool mount;
+    const char *expect;  // the start of the device's line in the stand-in's state
+};
+
+class QvctlAttach : public testing::TestWithParam<fs_case> {};
+
+TEST_P(QvctlAttach, HandsTheModuleTheFilesystemAndItsMetadata)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    const fs_case &c = GetParam();
+    qvtest::qvsim sim;
+    qvtest::temp_dir tmp;
+    std::string dev = sim.disk("320M");
+    ASSERT_FALSE(dev.empty());
+    qvtest::sh_ok(std::string(c.mkfs) + " " + dev);
+    simtest::mount_guard m(dev, tmp.file("m"));
+    if (c.mount) {
+        ASSERT_TRUE(m.ok()) << m.error();
+    }
+
+    auto r = qvctl("attach " + dev);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, dev + " attached\n");
+    std::string line = device_line(sim, dev);
+    EXPECT_EQ(line.rfind(c.expect, 0), 0u) << line;
+    if (std::string(c.name).starts_with("xfs")) {
+        // The whole journal, in sectors of the 4 KiB blocks that mkfs gave it.
+        std::string blocks = qvtest::sh_ok("xfs_db -r -c 'sb 0' -c 'p logblocks' " + dev + " | cut -d' ' -f3");
+        std::regex extent("  metadata [0-9]+ " + std::to_string(std::stoull(blocks) * 8) + "\n");
+        EXPECT_TRUE(std::regex_search(line, extent)) << line;
+    }
+
+    auto again = qvctl("attach " + dev);
+    EXPECT_EQ(again.status, 17);
+    EXPECT_EQ(again.out, "ERROR: device " + dev + " already exists\n");
+    EXPECT_EQ(qvctl("detach " + dev).status, 0);
+    EXPECT_EQ(qvctl("info " + dev).out, "ERROR: device " + dev + " not found. Possible it is not attached\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, QvctlAttach,
+                         testing::Values(fs_case{"ext4", "mkfs.ext4 -q -F", true, "fs 3 flags 0 "},
+                                         fs_case{"xfs_v5", "mkfs.xfs -q -f", true, "fs 4 flags 2 "},
+                                         fs_case{"xfs_v4", "mkfs.xfs -q -f -m crc=0", false, "fs 4 flags 0 "},
+                                         fs_case{"btrfs", "mkfs.btrfs -q -f", true, "fs 5 flags 1 "}),
+                         [](const auto &p) { return std::string(p.param.name); });
+
+TEST(Qvctl, ListShowsEveryAttachedDeviceAndOutlastsABusyModule)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    EXPECT_EQ(qvctl("list").out, "no devices attached\n");
+    std::string a = sim.disk("64M"), b = sim.disk("64M");
+    for (const std::string &dev : {a, b}) {
+        qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
+        ASSERT_EQ(qvctl("attach " + dev).status, 0);
+    }
+    sim.fault(3, 11, 2);  // the list is asked again while the module answers "try again"
+    auto r = qvctl("list");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("^DEVICE +SNAPSHOT +STATE +FS +FLAGS\n")));
+    for (const std::string &dev : {a, b})
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(dev + " +- +idle +ext4 +0x0\n"))) << r.out;
+}
+
+class QvctlSnapshot : public testing::TestWithParam<const char *> {};
+
+TEST_P(QvctlSnapshot, StartGetCompleteAndCancel)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    qvtest::temp_dir tmp;
+    std::string dev = sim.disk("320M");
+    qvtest::sh_ok(std::string(GetParam()) + " " + dev);
+    simtest::mount_guard m(dev, tmp.file("m"));
+    ASSERT_TRUE(m.ok()) << m.error();
+    ASSERT_EQ(qvctl("attach " + dev).status, 0);
+
+    auto refused = qvctl("snapshot start " + dev);
+    EXPECT_EQ(refused.status, 706 & 255);
+    EXPECT_EQ(refused.out, "ERROR: device " + dev + " has no mapped changelog store\n");
+
+    simtest::map_all_stores(dev);
+    auto start = qvctl("snapshot start " + dev);
+    ASSERT_EQ(start.status, 0) << start.out;
+    ASSERT_TRUE(std::regex_match(start.out, std::regex("/dev/[a-z0-9]+\n"))) << start.out;
+    EXPECT_EQ(qvctl("snapshot get " + dev).out, start.out);
+    EXPECT_TRUE(std::regex_search(qvctl("info " + dev).out, std::regex(dev + " +[a-z0-9]+ +snapshot ")));
+    auto twice = qvctl("snapshot start " + dev);
+    EXPECT_EQ(twice.status, 701 & 255);
+    EXPECT_EQ(twice.out, "ERROR: " + dev + ": a snapshot is in progress\n");
+
+    auto done = qvctl("snapshot complete " + dev);
+    EXPECT_EQ(done.status, 0);
+    EXPECT_EQ(done.out, dev + ": snapshot completed\n");
+    ASSERT_EQ(qvctl("snapshot start " + dev).status, 0);
+    EXPECT_EQ(qvctl("snapshot cancel " + dev).out, dev + ": snapshot cancelled\n");
+    auto none = qvctl("snapshot get " + dev);
+    EXPECT_EQ(none.status, 702 & 255);
+    EXPECT_EQ(none.out, "ERROR: " + dev + ": no snapshot found\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Filesystems, QvctlSnapshot, testing::Values("mkfs.ext4 -q -F", "mkfs.btrfs -q -f"),
+                         [](const auto &p) { return std::string(p.index ? "btrfs" : "ext4"); });
+
+TEST(Qvctl, BtrfsSnapshotThatShowsNoFilesystemInTimeIs110)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    qvtest::temp_dir tmp;
+    std::string dev = sim.disk("320M");
+    qvtest::sh_ok("mkfs.btrfs -q -f " + dev);
+    simtest::mount_guard m(dev, tmp.file("m"));
+    ASSERT_TRUE(m.ok()) << m.error();
+    ASSERT_EQ(qvctl("attach " + dev).status, 0);
+    simtest::map_all_stores(dev);
+    sim.quirk("no-fs-type");
+    auto r = qvctl("snapshot start " + dev);
+    EXPECT_EQ(r.status, 110) << r.out;
+    EXPECT_TRUE(std::regex_match(r.out, std::regex("ERROR: Waited for device /dev/[a-z0-9]+ for too long\n"))) << r.out;
+    EXPECT_EQ(qvctl("snapshot cancel " + dev).status, 0);  // the snapshot was taken all the same
+}
+
+TEST(Qvctl, RefusalsOfTheModuleNameTheDevice)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
+    struct refusal {
+        unsigned nr;
+        long value;
+        std::string command, message;
+    };
+    const refusal cases[] = {
+        {0, 16, "attach", "ERROR: device " + dev + " is busy, please try again later\n"},
+        {0, 6, "attach", "ERROR: device " + dev + " is not suitable for snapshot\n"},
+        {0, 700, "attach", "ERROR: version mismatch with kernel module\n"},
+        {0, 0, "attach", dev + " attached\n"},
+        {1, 703, "detach", "ERROR: operation denied, device " + dev + " is dirty\n"},
+        {3, 12, "list", "ERROR: Failed to perform ioctl\n"},  // the second ask names no refusal
+    };
+    for (const refusal &c : cases) {
+        if (c.value)
+            sim.fault(c.nr, c.value);
+        auto r = qvctl(c.command + (c.nr == 3 ? "" : " " + dev));
+        EXPECT_EQ(r.status, c.value & 255) << c.command;
+        EXPECT_EQ(r.out, c.message) << c.command;
+        sim.fault_clear();
+    }
+}
+
+}  // namespace
