@@ -45,6 +45,8 @@ std::span<const command> snapshot_commands();
 std::span<const command> changelog_commands();
 std::span<const command> store_commands();
 
+int fs_block_map_show(const invocation &inv);
+
 // Runs argv[0] of `argc` words against `table`; `prefix` is the command path so far, for help.
 int dispatch(std::span<const command> table, const std::string &prefix, int argc, char **argv);
 

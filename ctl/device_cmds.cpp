@@ -1,4 +1,4 @@
-// The top-level commands: version, attach, detach, info, list, dump, restore, reset.
+// The top-level commands: version, attach, detach, info, list, dump, restore, reset, and the table.
 #include <cstdio>
 #include <memory>
 
@@ -78,6 +78,8 @@ constexpr command top[] = {
     {"changelog", "", "count or show the blocks changed since the last snapshot", nullptr, {}, 0,
      changelog_commands},
     {"store", "", "create, check, register and inspect the store files", nullptr, {}, 0, store_commands},
+    {"fs-block-map", "DEVICE FILE", "print the filesystem blocks that a file occupies, as \"FIRST COUNT\" lines",
+     fs_block_map_show, {}, 2},
     {"dump", "DEVICE", "write the module's state of a device to the kernel log", dump, {}, 1},
     {"restore", "DEVICE TARGET", "restore a device's tracking state from a target device", restore, {}, 2},
     {"reset", "DEVICE", "reset a device's tracking state", reset, {}, 1},

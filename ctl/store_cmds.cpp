@@ -129,6 +129,24 @@ int extents(const invocation &inv)
     return 0;
 }
 
+}  // namespace
+
+// A file's extents as "FIRST COUNT" lines in filesystem blocks, relative to the partition.
+int fs_block_map_show(const invocation &inv)
+{
+    qvctl_status st{};
+    std::unique_ptr<fs_block_map, decltype(&qvctl_fs_block_map_free)> map(
+        qvctl_fs_block_map_get(inv.args[0], inv.args[1], &st), qvctl_fs_block_map_free);
+    if (!map)
+        return finish(st.code ? st.code : 1, st);
+    for (uint64_t i = 0; i < map->count; ++i)
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(map->extents[i].first),
+                    static_cast<unsigned long long>(map->extents[i].count));
+    return 0;
+}
+
+namespace {
+
 constexpr command store[] = {
     {"create", "changelog|data DEVICE [--size BYTES | --percent P]",
      "create a store's files in .quorvex at the device's mount point", create, size_options, 2},

@@ -168,6 +168,22 @@ int qvctl_data_store_check(const char *device, uint64_t size, double percentage,
 #define MAP_METHOD_FIBMAP 2u
 #define MAP_METHOD_KERNEL 3u
 
+/* One heap block: the count, then (first block, number of blocks) pairs in units of the filesystem's
+ * block size, relative to the partition. */
+typedef struct fs_block_extent {
+    uint64_t first;
+    uint64_t count;
+} fs_block_extent;
+
+typedef struct fs_block_map {
+    uint64_t count;
+    fs_block_extent extents[];
+} fs_block_map;
+
+/* The blocks that `path` occupies on the filesystem of `device`. */
+fs_block_map *qvctl_fs_block_map_get(const char *device, const char *path, qvctl_status *st);
+void qvctl_fs_block_map_free(fs_block_map *map);
+
 /* ---- stores: registration --------------------------------------------- */
 
 /* Batch flags of a store-map request; the first batch also carries the store's own flags. */

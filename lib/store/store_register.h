@@ -3,7 +3,7 @@
 #define QV_STORE_REGISTER_H
 
 #include "qvctl.h"
-#include "store/store_map_pending.h"
+#include "store/extent_map.h"
 
 #ifdef __cplusplus
 extern "C" {
