@@ -81,11 +81,6 @@ uint32_t attach(const std::string &dev)
     return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
 }
 
-bool mapping_missing(const qvctl_status &st)
-{
-    return st.code == ENOSYS;
-}
-
 void expect_registered_as_file(const std::string &dev, uint32_t kind, const std::string &path)
 {
     qvctl_status st{};
@@ -128,10 +123,7 @@ TEST_P(Registration, EachMethodOnWholeDiskAndPartition)
 
         // btrfs answers no FIBMAP; there the data store goes by the automatic order instead.
         uint32_t data_method = btrfs ? MAP_METHOD_AUTO : MAP_METHOD_FIBMAP;
-        int r = qvctl_changelog_store_register_ex(dev.c_str(), MAP_METHOD_FIEMAP, 0, &st);
-        if (r != 0 && mapping_missing(st))
-            GTEST_SKIP() << "extent mapping not in this build";
-        ASSERT_EQ(r, 0) << st.message;
+        ASSERT_EQ(qvctl_changelog_store_register_ex(dev.c_str(), MAP_METHOD_FIEMAP, 0, &st), 0) << st.message;
         ASSERT_EQ(qvctl_data_store_register_ex(dev.c_str(), data_method, 0, &st), 0) << st.message;
         ASSERT_EQ(qvctl_metadata_store_register_ex(dev.c_str(), MAP_METHOD_KERNEL, 4096, 0, &st), 0) << st.message;
         EXPECT_TRUE(all_zero(read_all(fs.store("metadata"))));
@@ -181,8 +173,6 @@ TEST(RegistrationPrerequisites, MissingStores)
     int r = qvctl_metadata_store_register_opt(dev.c_str(), &st);
     EXPECT_TRUE(allocated(fs.store("metadata"), 4096));
     EXPECT_TRUE(all_zero(read_all(fs.store("metadata"))));
-    if (r != 0 && mapping_missing(st))
-        GTEST_SKIP() << "extent mapping not in this build";
     ASSERT_EQ(r, 0) << st.message;
     std::string dump = sim.dump();
     EXPECT_NE(dump.find("store metadata mapped param 0 flags 8"), std::string::npos) << dump;
