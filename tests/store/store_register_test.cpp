@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -30,6 +31,9 @@ struct fake {
     bool verify_fails = false;
     std::vector<sector_extent> registered;
     uint32_t second_count_extra = 0;  // the second store-extents answer counts this many more
+    std::vector<uint32_t> phases;              // kernel-extents phases in the order sent
+    int refuse_phase = -1;
+    std::vector<sector_extent> located;        // what the module saw marked
 };
 fake *active = nullptr;
 
@@ -53,6 +57,17 @@ uint32_t answer(fake &f, uint32_t code, std::uint8_t *b, const char *device, qvc
         f.batches.push_back(x);
         if (int(f.batches.size()) - 1 == f.refuse_batch)
             return qvctl_error_translate(st, f.refuse_with, device);
+    }
+    if (code == QVCTL_REQ_KERNEL_EXTENTS) {
+        uint32_t phase = qv::load_le<uint32_t>(blk, 136);
+        f.phases.push_back(phase);
+        if (int(phase) == f.refuse_phase)
+            return qvctl_error_translate(st, f.refuse_with, device);
+        qv::store_le<uint32_t>(blk, 140, static_cast<uint32_t>(f.located.size()));
+        for (std::size_t i = 0; phase == 2 && i < f.located.size(); ++i) {
+            qv::store_le<uint64_t>(blk, 144 + 16 * i, f.located[i].start);
+            qv::store_le<uint64_t>(blk, 152 + 16 * i, f.located[i].count);
+        }
     }
     if (code == QVCTL_REQ_STORE_EXTENTS) {
         uint32_t n = static_cast<uint32_t>(f.registered.size());
@@ -281,6 +296,51 @@ TEST(DataStoreUnmap, OneRequestNamingTheDevice)
     qvctl_status st{};
     EXPECT_EQ(qvctl_data_store_unmap(std::string(128, 'x').c_str(), &st), 22);
     EXPECT_EQ(i.f.requests.size(), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The marking exchange: begin, mark, locate, fetch; an abort after any break past the begin, except
+// when locating answers 5; the answer in bytes of the device itself.
+TEST(KernelMethod, ExchangeAndWhereItBreaksOff)
+{
+    qvtest::temp_dir dir;
+    const std::string content(10000, 'x');
+    const std::string file = dir.write("store", content);
+    struct step {
+        int refuse_phase, refuse_with;
+        const char *path;
+        std::vector<uint32_t> phases;
+    };
+    const step steps[] = {
+        {-1, 0, "store", {0, 1, 2}}, {0, 16, "store", {0}},       {1, 5, "store", {0, 1}},
+        {1, 16, "store", {0, 1, 3}}, {2, 12, "store", {0, 1, 2, 3}}, {-1, 0, "missing", {0, 3}},
+    };
+    for (const step &s : steps) {
+        installed fake_module;
+        fake &f = fake_module.f;
+        f.refuse_phase = s.refuse_phase;
+        f.refuse_with = s.refuse_with;
+        f.located = {{4096, 8}, {9000, 12}};
+        qvctl_status st{};
+        struct fiemap *map = file_map_kernel("/dev/qv-fake", dir.file(s.path).c_str(), 4096, &st);
+        EXPECT_EQ(f.phases, s.phases) << s.refuse_phase << " " << s.path;
+        EXPECT_EQ(f.requests.back().second, "/dev/qv-fake");
+        if (s.phases.back() != 2) {
+            EXPECT_EQ(map, nullptr);
+            continue;
+        }
+        ASSERT_NE(map, nullptr) << st.message;
+        ASSERT_EQ(map->fm_mapped_extents, 2u);
+        EXPECT_EQ(map->fm_extents[1].fe_physical, 9000u * 512);
+        EXPECT_EQ(map->fm_extents[1].fe_length, 12u * 512);
+        EXPECT_EQ(map->fm_extents[1].fe_logical, 0u);
+        std::free(map);
+        std::ifstream in(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);  // marked and restored
+    }
 }
 
 }  // namespace
