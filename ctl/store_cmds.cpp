@@ -48,28 +48,27 @@ int store_result(int code, const qvctl_status &st, const char *done, const invoc
     return finish(static_cast<uint32_t>(code), st, std::string(inv.args[1]) + ": " + inv.args[0] + " store " + done);
 }
 
-int create(const invocation &inv)
+// create and check: the changelog store by the device alone, the data store also by its size.
+int sized_store_op(const invocation &inv, int (*changelog)(const char *, qvctl_status *),
+                   int (*data)(const char *, uint64_t, double, qvctl_status *), const char *done)
 {
     uint32_t kind = 0;
     data_size size;
     if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
         return 22;
     qvctl_status st{};
-    int code = kind == STORE_DATA ? qvctl_data_store_create(inv.args[1], size.bytes, size.percent, &st)
-                                  : qvctl_changelog_store_create(inv.args[1], &st);
-    return store_result(code, st, "created", inv);
+    int code = kind == STORE_DATA ? data(inv.args[1], size.bytes, size.percent, &st) : changelog(inv.args[1], &st);
+    return store_result(code, st, done, inv);
+}
+
+int create(const invocation &inv)
+{
+    return sized_store_op(inv, qvctl_changelog_store_create, qvctl_data_store_create, "created");
 }
 
 int check(const invocation &inv)
 {
-    uint32_t kind = 0;
-    data_size size;
-    if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
-        return 22;
-    qvctl_status st{};
-    int code = kind == STORE_DATA ? qvctl_data_store_check(inv.args[1], size.bytes, size.percent, &st)
-                                  : qvctl_changelog_store_check(inv.args[1], &st);
-    return store_result(code, st, "is in order", inv);
+    return sized_store_op(inv, qvctl_changelog_store_check, qvctl_data_store_check, "is in order");
 }
 
 int reset(const invocation &inv)
