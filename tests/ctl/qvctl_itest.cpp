@@ -32,6 +32,8 @@ struct fs_case {
     const char *expect;  // the start of the device's line in the stand-in's state
 };
 
+void PrintTo(const fs_case &c, std::ostream *os) { *os << c.name; }
+
 class QvctlAttach : public testing::TestWithParam<fs_case> {};
 
 TEST_P(QvctlAttach, HandsTheModuleTheFilesystemAndItsMetadata)
