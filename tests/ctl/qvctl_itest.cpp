@@ -73,7 +73,8 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, QvctlAttach,
                          testing::Values(fs_case{"ext4", "mkfs.ext4 -q -F", true, "fs 3 flags 0 "},
                                          fs_case{"xfs_v5", "mkfs.xfs -q -f", true, "fs 4 flags 2 "},
                                          fs_case{"xfs_v4", "mkfs.xfs -q -f -m crc=0", false, "fs 4 flags 0 "},
-                                         fs_case{"btrfs", "mkfs.btrfs -q -f", true, "fs 5 flags 1 "}),
+                                         fs_case{"btrfs", "mkfs.btrfs -q -f", true, "fs 5 flags 1 "},
+                                         fs_case{"vfat", "mkfs.vfat", false, "fs 6 flags 0 "}),
                          [](const auto &p) { return std::string(p.param.name); });
 
 TEST(Qvctl, ListShowsEveryAttachedDeviceAndOutlastsABusyModule)
