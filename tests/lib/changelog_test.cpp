@@ -54,46 +54,32 @@ TEST_P(Changelog, IteratesEveryEntryInChunksOf247)
 
 INSTANTIATE_TEST_SUITE_P(Sizes, Changelog, ::testing::Values(0, 1, 247, 300, 494));
 
-TEST(ChangelogFailure, FailedContinuationIsNotTakenForTheEnd)
+// A failed continuation is not taken for the end; a callback's stop ends the iteration at once.
+TEST(ChangelogFailure, FailedContinuationAndCallbackStop)
 {
-    qvtest::fake_changelog m;
-    m.entries = qvtest::make_entries(247);
-    m.fail_at_request = 1;
-    collected c;
-    qvctl_status st{};
-    EXPECT_EQ(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st), nullptr);
-    EXPECT_EQ(st.code, static_cast<uint32_t>(EIO));
-    EXPECT_EQ(c.seen.size(), 247u);
+    for (bool refuse : {true, false}) {
+        qvtest::fake_changelog m;
+        m.entries = qvtest::make_entries(refuse ? 247 : 300);
+        m.fail_at_request = refuse ? 1 : -1;
+        collected c;
+        c.stop_at = refuse ? SIZE_MAX : 5;
+        qvctl_status st{};
+        EXPECT_EQ(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st), nullptr);
+        EXPECT_EQ(st.code, refuse ? static_cast<uint32_t>(EIO) : 0u);
+        EXPECT_EQ(c.seen.size(), refuse ? 247u : 5u);
+        EXPECT_EQ(m.starts.size(), 1u);
+    }
 }
 
-TEST(ChangelogFailure, CallbackStopsTheIterationAtOnce)
+// The count is the module's; the list keeps the low 32 bits of each count.
+TEST(ChangelogList, CountSumsAndListKeepsLow32BitsOfEachCount)
 {
     qvtest::fake_changelog m;
-    m.entries = qvtest::make_entries(300);
-    collected c;
-    c.stop_at = 5;
     qvctl_status st{};
-    EXPECT_EQ(qvctl_changelog_iterate("/dev/x", 0, collect, &c, &st), nullptr);
-    EXPECT_EQ(c.seen.size(), 5u);
-    EXPECT_EQ(m.starts.size(), 1u);
-}
-
-TEST(ChangelogCount, SumsBlocksAndTellsFailureByStatus)
-{
-    qvtest::fake_changelog m;
-    m.entries = {{1000, 3}, {2000, 0x100000002ull}};
-    qvctl_status st{};
-    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 5u);
-    m.fail_at_request = m.requests;
-    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 0u);
-    EXPECT_EQ(st.code, static_cast<uint32_t>(EIO));
-}
-
-TEST(ChangelogList, KeepsLow32BitsOfEachCount)
-{
-    qvtest::fake_changelog m;
+    EXPECT_EQ(qvctl_changelog_get("/dev/x", &st), nullptr);  // empty: null with success
+    EXPECT_EQ(st.code, 0u);
     m.entries = {{1000, 3}, {2000, 0x100000002ull}, {3000, 1}};
-    qvctl_status st{};
+    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 6u);
     qvctl_changelog *list = qvctl_changelog_get("/dev/x", &st);
     ASSERT_NE(list, nullptr) << st.message;
     auto *b = reinterpret_cast<const std::uint8_t *>(list);
@@ -106,14 +92,9 @@ TEST(ChangelogList, KeepsLow32BitsOfEachCount)
     EXPECT_EQ(r.count, 2u);
     qvctl_changelog_free(list);
     qvctl_changelog_free(nullptr);
-}
-
-TEST(ChangelogList, EmptyChangelogGivesNullWithSuccess)
-{
-    qvtest::fake_changelog m;
-    qvctl_status st{};
-    EXPECT_EQ(qvctl_changelog_get("/dev/x", &st), nullptr);
-    EXPECT_EQ(st.code, 0u);
+    m.fail_at_request = m.requests;
+    EXPECT_EQ(qvctl_changelog_count("/dev/x", &st), 0u);
+    EXPECT_EQ(st.code, static_cast<uint32_t>(EIO));
     EXPECT_EQ(changelog_list_append(&m.entries.emplace_back(), 0, nullptr, &st), EINVAL);
     EXPECT_NE(std::strstr(st.message, "changelog_list_append"), nullptr);
 }

@@ -28,7 +28,11 @@ TEST(DeviceOps, OverLongPathsAreRefusedByEveryOperation)
     EXPECT_EQ(qvctl_device_reset(p, &st), 22u);
     EXPECT_EQ(qvctl_device_restore("/dev/loop0", p, &st), 22u);
     EXPECT_EQ(qvctl_device_restore(p, "/dev/loop0", &st), 22u);
-    EXPECT_EQ(st.code, 22u);
+    EXPECT_EQ(qvctl_snapshot_get(p, snap, &st), 22u);
+    EXPECT_STREQ(st.message, "ERROR: Module interface doesn't accept path longer than 127 symbols");
+    EXPECT_STREQ(snap, "kept");
+    EXPECT_EQ(qvctl_snapshot_get("/dev/sda", nullptr, &st), 22u);
+    EXPECT_STREQ(st.message, "ERROR: snap parameter in qvctl_snapshot_get() should not be NULL");
 }
 
 TEST(DeviceOps, AttachRefusesAnUnknownFilesystemWithoutARequest)

@@ -9,7 +9,7 @@
 #include "qvctl.h"
 #include "request_block.h"
 
-TEST(Request, InitZeroesTheBlockAndSetsVersionAndSize)
+TEST(Request, InitAndNewSetVersionSizeAndDevice)
 {
     std::vector<std::uint8_t> block(600, 0xAA);
     qvctl_request_init(block.data());
@@ -19,23 +19,23 @@ TEST(Request, InitZeroesTheBlockAndSetsVersionAndSize)
     for (size_t i = 8; i < 528; ++i)
         ASSERT_EQ(block[i], 0) << "byte " << i;
     EXPECT_EQ(block[528], 0xAA) << "init writes past 528 bytes";
-}
 
-TEST(Request, NewBlockCarriesItsLengthAndDevice)
-{
     auto small = qv::request_new(100, "/dev/sdb");
     ASSERT_TRUE(small);
     EXPECT_EQ(small.length, 528u);
     EXPECT_EQ(qv::load_le<std::uint32_t>(small.view(), 4), 528u);
     EXPECT_STREQ(reinterpret_cast<const char *>(small.view().data() + 8), "/dev/sdb");
-
     auto large = qv::request_new(4104);
     ASSERT_TRUE(large);
     EXPECT_EQ(qv::load_le<std::uint32_t>(large.view(), 4), 4104u);
 }
 
-TEST(Request, PathCheckAllows127Characters)
+TEST(Request, PathCheckAllows127CharactersAndFitCountsTheRoom)
 {
+    EXPECT_EQ(qvctl_fit_count(4096, 144, 16), 247u);
+    EXPECT_EQ(qvctl_fit_count(4096, 152, 16), 246u);
+    EXPECT_EQ(qvctl_fit_count(152, 152, 16), 0u);
+    EXPECT_EQ(qvctl_fit_count(100, 152, 16), 0u);
     qvctl_status st{};
     EXPECT_EQ(qvctl_path_check(std::string(127, 'a').c_str(), &st), 0u);
     EXPECT_EQ(st.code, 0u);
@@ -67,14 +67,6 @@ TEST(Request, GrowKeepsTheHeadAndZeroesTheRest)
     EXPECT_STREQ(st.message, "ERROR: Invalid pointer in qvctl_request_grow");
 }
 
-TEST(Request, FitCount)
-{
-    EXPECT_EQ(qvctl_fit_count(4096, 144, 16), 247u);
-    EXPECT_EQ(qvctl_fit_count(4096, 152, 16), 246u);
-    EXPECT_EQ(qvctl_fit_count(152, 152, 16), 0u);
-    EXPECT_EQ(qvctl_fit_count(100, 152, 16), 0u);
-}
-
 TEST(Request, VersionTextHasTheBuildAndApiVersions)
 {
     char buf[256];
@@ -87,12 +79,6 @@ TEST(Request, VersionTextHasTheBuildAndApiVersions)
     char tiny[8];
     qvctl_version_get(tiny, sizeof tiny);
     EXPECT_EQ(std::strlen(tiny), 7u);
-}
-
-TEST(Request, ByteSwaps)
-{
-    EXPECT_EQ(qvctl_swap32(0x58465342u), 0x42534658u);
-    EXPECT_EQ(qvctl_swap64(0x0102030405060708ull), 0x0807060504030201ull);
 }
 
 TEST(Bytes, ReadsOutsideTheBufferAreRefused)
