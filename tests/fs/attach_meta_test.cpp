@@ -2,30 +2,18 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
-#include <vector>
 
-#include "bytes.h"
 #include "qvctl_internal.h"
 #include "temp_dir.h"
+#include "xfs_image.h"
 
 namespace {
 
 std::string xfs_image(const qvtest::temp_dir &dir, std::uint16_t versionnum, std::uint64_t logstart)
 {
-    std::vector<std::uint8_t> sb(512, 0);
-    qv::mut_bytes b(sb);
-    qv::store_le<std::uint32_t>(b, 0, qv::byteswap<std::uint32_t>(0x58465342));
-    qv::store_le<std::uint64_t>(b, 48, qv::byteswap(logstart));
-    qv::store_le<std::uint32_t>(b, 84, qv::byteswap<std::uint32_t>(1000));
-    qv::store_le<std::uint32_t>(b, 96, qv::byteswap<std::uint32_t>(100));
-    qv::store_le<std::uint16_t>(b, 100, qv::byteswap(versionnum));
-    sb[120] = 12;
-    sb[124] = 10;
-    std::string path = dir.file("xfs-" + std::to_string(versionnum) + "-" + std::to_string(logstart));
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(sb.data()), 512);
-    return path;
+    return fstest::write_bytes(dir.file("xfs-" + std::to_string(versionnum) + "-" + std::to_string(logstart)),
+                               fstest::xfs_superblock(versionnum, logstart, 1000, 100, 12, 10));
 }
 
 TEST(AttachFlags, XfsVersionFiveOnlyAndFailuresLeftInTheRecord)

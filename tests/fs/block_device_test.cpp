@@ -25,12 +25,7 @@ TEST(BlockDeviceCheck, RegularFileIsReportedButNotRefused)
     EXPECT_EQ(st.code, 2u);
     EXPECT_EQ(std::string(st.message), "stat failed on " + absent);
     EXPECT_EQ(block_device_check(absent.c_str(), nullptr), 0u);
-}
-
-TEST(BlockDeviceCheck, CharacterDeviceGivesItsNumber)
-{
-    qvctl_status st{};
-    EXPECT_EQ(block_device_check("/dev/null", &st), makedev(1, 3));
+    EXPECT_EQ(block_device_check("/dev/null", &st), makedev(1, 3));  // a character device gives its number
     EXPECT_EQ(st.code, 15u);
 }
 
@@ -64,17 +59,12 @@ TEST(DeviceSize, RegularFileFallsBackToSysfsByName)
     EXPECT_EQ(partition_start_sector(tmp.file("image0").c_str()), 0u);
 }
 
-TEST(PathIoctl, AnswersTheErrnoOfOpenOrIoctl)
+TEST(PathIoctlAndStatfs, AnswerTheErrnoOrNameThePath)
 {
     qvtest::temp_dir tmp;
     uint64_t v = 0;
     EXPECT_EQ(path_ioctl(tmp.file("absent").c_str(), BLKGETSIZE64, &v), ENOENT);
     EXPECT_EQ(path_ioctl(tmp.write("plain", "").c_str(), BLKGETSIZE64, &v), ENOTTY);
-}
-
-TEST(FsStatfs, FillsTheRecordOrNamesThePath)
-{
-    qvtest::temp_dir tmp;
     struct statfs sb {};
     qvctl_status st{};
     EXPECT_EQ(fs_statfs(tmp.path().c_str(), &sb, &st), 0);

@@ -24,39 +24,23 @@ protected:
     }
 };
 
-TEST_F(MountTable, FirstOfSeveralEntriesWins)
+// The first of several entries wins; links on either side and extra path components resolve to
+// the same device; names that are no path match only literally; a missing table has no entry.
+TEST_F(MountTable, FirstEntryOfTheResolvedDeviceWins)
 {
     std::string dev = device("disk1");
     std::string other = device("disk2");
-    std::string tab = table("proc /proc proc rw 0 0\n" + other + " /other ext4 rw 0 0\n" + dev +
-                            " /first xfs ro,relatime 0 0\n" + dev + " /second xfs rw 0 0\n");
-    EXPECT_STREQ(find(dev, tab), "/first");
-    EXPECT_STREQ(find(other, tab), "/other");
-    EXPECT_EQ(find(device("disk3"), tab), nullptr);
-}
-
-TEST_F(MountTable, LinksOnEitherSideResolveToTheSameDevice)
-{
-    std::string dev = device("disk1");
     std::string link = tmp.file("by-uuid");
     ASSERT_EQ(::symlink(dev.c_str(), link.c_str()), 0);
-    std::string tab = table(tmp.file("by-uuid") + " /through-link ext4 rw 0 0\n");
-    EXPECT_STREQ(find(dev, tab), "/through-link");
-    EXPECT_STREQ(find(link, tab), "/through-link");
-    // A path with extra components names the same file.
-    EXPECT_STREQ(find(tmp.path() + "/./disk1", tab), "/through-link");
-}
-
-TEST_F(MountTable, NamesThatAreNoPathMatchOnlyLiterally)
-{
-    std::string tab = table("tmpfs /run tmpfs rw 0 0\nproc /proc proc rw 0 0\n");
-    EXPECT_EQ(find(device("disk1"), tab), nullptr);
+    std::string tab = table("proc /proc proc rw 0 0\ntmpfs /run tmpfs rw 0 0\n" + other + " /other ext4 rw 0 0\n" +
+                            link + " /first xfs ro,relatime 0 0\n" + dev + " /second xfs rw 0 0\n");
+    EXPECT_STREQ(find(dev, tab), "/first");
+    EXPECT_STREQ(find(link, tab), "/first");
+    EXPECT_STREQ(find(tmp.path() + "/./disk1", tab), "/first");
+    EXPECT_STREQ(find(other, tab), "/other");
     EXPECT_STREQ(find("tmpfs", tab), "/run");
-}
-
-TEST_F(MountTable, MissingTableGivesNoEntry)
-{
-    EXPECT_EQ(find(device("disk1"), tmp.file("absent")), nullptr);
+    EXPECT_EQ(find(device("disk3"), tab), nullptr);
+    EXPECT_EQ(find(dev, tmp.file("absent")), nullptr);
 }
 
 TEST_F(MountTable, LaterTableIsAskedOnlyWhenEarlierOneLacksTheDevice)

@@ -2,16 +2,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
-#include "bytes.h"
 #include "qvctl_internal.h"
 #include "shell.h"
 #include "temp_dir.h"
+#include "xfs_image.h"
 
 namespace {
 
@@ -26,48 +23,19 @@ std::string make_xfs(const TempDir &dir, const std::string &options)
     return img;
 }
 
-void write_file(const std::string &path, const std::vector<std::uint8_t> &bytes)
-{
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
-}
+using fstest::write_bytes;
+using fstest::xfs_superblock;
 
-// A superblock with only the fields the readers use.
-std::vector<std::uint8_t> superblock(std::uint16_t versionnum, std::uint64_t logstart, std::uint32_t agblocks,
-                                     std::uint32_t logblocks, std::uint8_t blocklog, std::uint8_t agblklog)
-{
-    std::vector<std::uint8_t> sb(512, 0);
-    qv::mut_bytes b(sb);
-    qv::store_le<std::uint32_t>(b, 0, qv::byteswap<std::uint32_t>(0x58465342));
-    qv::store_le<std::uint64_t>(b, 48, qv::byteswap(logstart));
-    qv::store_le<std::uint32_t>(b, 84, qv::byteswap(agblocks));
-    qv::store_le<std::uint32_t>(b, 96, qv::byteswap(logblocks));
-    qv::store_le<std::uint16_t>(b, 100, qv::byteswap(versionnum));
-    sb[120] = blocklog;
-    sb[124] = agblklog;
-    return sb;
-}
-
-TEST(XfsSuperblock, VersionsWrittenByMkfs)
-{
-    if (!have_mkfs_xfs())
-        GTEST_SKIP() << "mkfs.xfs is not installed";
-    TempDir dir;
-    qvctl_status st{};
-    std::string v5 = make_xfs(dir, "");
-    EXPECT_EQ(xfs_sb_version(v5.c_str(), &st), 5u);
-    EXPECT_EQ(st.code, 0u);
-    std::string v4 = make_xfs(dir, "-m crc=0");
-    EXPECT_EQ(xfs_sb_version(v4.c_str(), &st), 4u);
-}
-
-TEST(XfsSuperblock, InternalLogInsideTheImageAndExternalLogAbsent)
+TEST(XfsSuperblock, VersionsAndLogsWrittenByMkfs)
 {
     if (!have_mkfs_xfs())
         GTEST_SKIP() << "mkfs.xfs is not installed";
     TempDir dir;
     qvctl_status st{};
     std::string img = make_xfs(dir, "");
+    EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 5u);
+    EXPECT_EQ(st.code, 0u);
+    // The internal log lies inside the image; an external one is no extent of it.
     sector_extent e{};
     uint32_t count = 0;
     ASSERT_EQ(xfs_log_extent(img.c_str(), 0, &e, &count, &st), 0u) << st.message;
@@ -86,13 +54,15 @@ TEST(XfsSuperblock, InternalLogInsideTheImageAndExternalLogAbsent)
     EXPECT_EQ(xfs_log_extent(ext.c_str(), 0, &untouched, &count, &st), 0u);
     EXPECT_EQ(count, 7u);
     EXPECT_EQ(untouched.start, 1u);
+    std::string v4 = make_xfs(dir, "-m crc=0");
+    EXPECT_EQ(xfs_sb_version(v4.c_str(), &st), 4u);
 }
 
-TEST(XfsSuperblock, LogInTheThirdAllocationGroupOfAPartition)
+TEST(XfsSuperblock, LogInTheThirdAllocationGroupOfAPartitionAndVersionBits)
 {
     TempDir dir;
     std::string img = dir.file("sb");
-    write_file(img, superblock(0xb4a5, 2097168, 655360, 2560, 12, 20));
+    write_bytes(img, xfs_superblock(0xb4a5, 2097168, 655360, 2560, 12, 20));
     sector_extent e{};
     uint32_t count = 0;
     ASSERT_EQ(xfs_log_extent(img.c_str(), 2048, &e, &count, nullptr), 0u);
@@ -102,16 +72,10 @@ TEST(XfsSuperblock, LogInTheThirdAllocationGroupOfAPartition)
     count = 0;
     EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, &count, nullptr), 0u);
     EXPECT_EQ(count, 1u);
-}
-
-TEST(XfsSuperblock, VersionIsTheLowFourBits)
-{
-    TempDir dir;
-    std::string img = dir.file("sb");
+    // The version is the low four bits.
     qvctl_status st{};
-    write_file(img, superblock(0xb4a5, 0, 0, 0, 12, 20));
     EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 5u);
-    write_file(img, superblock(0xb4a4, 0, 0, 0, 12, 20));
+    write_bytes(img, xfs_superblock(0xb4a4, 0, 0, 0, 12, 20));
     EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 4u);
     EXPECT_EQ(st.code, 0u);
 }
@@ -121,9 +85,9 @@ TEST(XfsSuperblock, MissingMagicShortDeviceAndMissingFile)
     TempDir dir;
     std::string img = dir.file("sb");
     qvctl_status st{};
-    auto bad = superblock(0xb4a5, 16, 1, 1, 12, 20);
+    auto bad = xfs_superblock(0xb4a5, 16, 1, 1, 12, 20);
     bad[0] = 'Y';
-    write_file(img, bad);
+    write_bytes(img, bad);
     EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 9u);
     EXPECT_EQ(std::string(st.message), "xfs  magic number mismatched on device " + img);
     EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, nullptr, &st), 9u);
@@ -131,12 +95,12 @@ TEST(XfsSuperblock, MissingMagicShortDeviceAndMissingFile)
     sector_extent e{};
 
     // The magic is there but the fields are not: nothing beyond the read may be used.
-    auto good = superblock(0xb4a5, 16, 1, 1, 12, 20);
-    write_file(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 100));
+    auto good = xfs_superblock(0xb4a5, 16, 1, 1, 12, 20);
+    write_bytes(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 100));
     EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 9u);
-    write_file(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 120));
+    write_bytes(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 120));
     EXPECT_EQ(xfs_log_extent(img.c_str(), 0, &e, nullptr, &st), 9u);
-    write_file(img, {});
+    write_bytes(img, {});
     EXPECT_EQ(xfs_sb_version(img.c_str(), &st), 9u);
 
     std::string missing = dir.file("absent");
