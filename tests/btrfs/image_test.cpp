@@ -122,16 +122,14 @@ TEST_F(BtrfsImage, TranslatesTreeRootsOfEachProfile)
     expect_tree_blocks_found(image("single"));
     expect_tree_blocks_found(image("dup"));
     expect_tree_blocks_found(image("small"));
-}
-
-TEST_F(BtrfsImage, DupSystemChunkHasTwoStripes)
-{
     const auto sb = read_at(image("dup"), super_at, BTRFS_SUPER_READ_SIZE);
-    EXPECT_EQ(qv::load_le<uint16_t>(sb, 811 + 17 + 44), 2u);
+    EXPECT_EQ(qv::load_le<uint16_t>(sb, 811 + 17 + 44), 2u) << "the dup system chunk has two stripes";
     EXPECT_EQ(qv::load_le<uint32_t>(sb, 160), 129u);  // one key and a two-stripe chunk item
 }
 
-TEST_F(BtrfsImage, EmptyMapAndUnmappedAddressesStayAsTheyAre)
+// Unmapped addresses (and an empty map) stay as they are; unopenable or unreadable devices and a
+// null map are refused.
+TEST_F(BtrfsImage, UnmappedAddressesStayAndBadDevicesAreRefused)
 {
     std::vector<uint64_t> none;
     qvctl_status st{};
@@ -139,11 +137,7 @@ TEST_F(BtrfsImage, EmptyMapAndUnmappedAddressesStayAsTheyAre)
     std::vector<uint64_t> outside = {4096, ~uint64_t{0}};
     EXPECT_EQ(translate(image("single"), outside, st), 0u) << st.message;
     EXPECT_EQ(outside, (std::vector<uint64_t>{4096, ~uint64_t{0}}));
-}
 
-TEST_F(BtrfsImage, UnopenableOrUnreadableDevicesAndNullMapAreRefused)
-{
-    qvctl_status st{};
     std::vector<uint64_t> a = {1};
     EXPECT_EQ(translate(scratch + "/absent", a, st), 2u);
     EXPECT_EQ(std::string(st.message), "Failed to open " + scratch + "/absent: No such file or directory");
@@ -201,33 +195,27 @@ TEST_F(BtrfsImage, DamagedCopiesFailWithCorruptDataAndKeepTheMap)
     }
 }
 
-TEST_F(BtrfsImage, ChunkItemOffsetsOutsideTheLeafFail)
+// Chunk item offsets outside the leaf, and a root of level 2 whose one pointer leads back to itself.
+TEST_F(BtrfsImage, DamagedChunkTreesFail)
 {
-    const std::string copy = damaged("single");
-    const auto sb = read_at(copy, super_at, BTRFS_SUPER_READ_SIZE);
-    const uint64_t root = by_system_chunks(copy, qv::load_le<uint64_t>(sb, 88));
-    const auto node = read_at(copy, root, 16384);
-    ASSERT_EQ(node[100], 0u) << "a fresh filesystem's chunk root is a leaf";
-    const uint32_t items = qv::load_le<uint32_t>(node, 96);
-    for (uint32_t i = 0; i < items; ++i)
-        poke<uint32_t>(copy, root + 101 + 25 * i + 17, 16384 - 101 - 79);  // one byte short of a chunk
-    std::vector<uint64_t> addresses = {30408704};
-    qvctl_status st{};
-    EXPECT_EQ(translate(copy, addresses, st), 9u) << st.message;
-    EXPECT_EQ(addresses[0], 30408704u);
-}
-
-TEST_F(BtrfsImage, ChildLevelMustFollowItsParent)
-{
-    const std::string copy = damaged("single");
-    const auto sb = read_at(copy, super_at, BTRFS_SUPER_READ_SIZE);
-    const uint64_t logical = qv::load_le<uint64_t>(sb, 88);
-    const uint64_t root = by_system_chunks(copy, logical);
-    // A root of level 2 whose one pointer leads back to itself.
-    poke<uint8_t>(copy, root + 100, 2);
-    poke<uint32_t>(copy, root + 96, 1);
-    poke<uint64_t>(copy, root + 101 + 17, logical);
-    std::vector<uint64_t> addresses = {30408704};
-    qvctl_status st{};
-    EXPECT_EQ(translate(copy, addresses, st), 9u) << st.message;
+    for (bool loop : {false, true}) {
+        const std::string copy = damaged("single");
+        const auto sb = read_at(copy, super_at, BTRFS_SUPER_READ_SIZE);
+        const uint64_t logical = qv::load_le<uint64_t>(sb, 88);
+        const uint64_t root = by_system_chunks(copy, logical);
+        const auto node = read_at(copy, root, 16384);
+        ASSERT_EQ(node[100], 0u) << "a fresh filesystem's chunk root is a leaf";
+        if (loop) {
+            poke<uint8_t>(copy, root + 100, 2);
+            poke<uint32_t>(copy, root + 96, 1);
+            poke<uint64_t>(copy, root + 101 + 17, logical);
+        } else {
+            for (uint32_t i = 0; i < qv::load_le<uint32_t>(node, 96); ++i)
+                poke<uint32_t>(copy, root + 101 + 25 * i + 17, 16384 - 101 - 79);  // one byte short of a chunk
+        }
+        std::vector<uint64_t> addresses = {30408704};
+        qvctl_status st{};
+        EXPECT_EQ(translate(copy, addresses, st), 9u) << loop << st.message;
+        EXPECT_EQ(addresses[0], 30408704u);
+    }
 }

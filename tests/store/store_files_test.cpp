@@ -81,19 +81,7 @@ TEST(StorePieces, SplitAtTheProbedLimitAndCheckEachPiece)
     EXPECT_EQ(store_files_check(base.c_str(), total, nullptr), 0);
 }
 
-TEST(StorePieces, SmallStoreIsOneFileNamedByThePath)
-{
-    qvtest::temp_dir d;
-    std::string base = d.file("changelog");
-    ASSERT_EQ(store_files_create_zeroed(base.c_str(), 3 * 4096, nullptr), 0);
-    EXPECT_TRUE(allocated(base, 3 * 4096));
-    EXPECT_EQ(entries(d.path()), 1u);
-    struct stat sb;
-    ASSERT_EQ(stat(base.c_str(), &sb), 0);
-    EXPECT_EQ(sb.st_mode & 07777, 0400u);
-}
-
-TEST(StorePieces, FailedCreationRemovesTheSetButZeroedCreationKeepsIt)
+TEST(StorePieces, FailedCreationRemovesTheSetZeroedCreationKeepsItSmallIsOneFile)
 {
     qvtest::temp_dir d;
     std::string base = d.file("data");
@@ -109,19 +97,19 @@ TEST(StorePieces, FailedCreationRemovesTheSetButZeroedCreationKeepsIt)
     EXPECT_EQ(store_files_create_zeroed(base.c_str(), 3 * piece, &st), EISDIR);
     EXPECT_TRUE(exists(base));
     EXPECT_TRUE(exists(base + "-1"));
+
+    // A small store is one file named by the path, readable only.
+    qvtest::temp_dir one;
+    std::string small = one.file("changelog");
+    ASSERT_EQ(store_files_create_zeroed(small.c_str(), 3 * 4096, nullptr), 0);
+    EXPECT_TRUE(allocated(small, 3 * 4096));
+    EXPECT_EQ(entries(one.path()), 1u);
+    struct stat sb;
+    ASSERT_EQ(stat(small.c_str(), &sb), 0);
+    EXPECT_EQ(sb.st_mode & 07777, 0400u);
 }
 
-TEST(StorePieces, ProbeFailureIsCode2)
-{
-    qvtest::temp_dir d;
-    std::string base = d.file("none/data");
-    qvctl_status st{};
-    EXPECT_EQ(store_files_check(base.c_str(), MiB, &st), 2);
-    EXPECT_EQ(std::string(st.message), "Failed to determine filesystem filesize for " + base);
-    EXPECT_EQ(store_files_process(base.c_str(), MiB, 3, nullptr), EINVAL);
-}
-
-TEST(PieceFile, VerifyTellsSizeAllocationAndFstatFailures)
+TEST(PieceFile, VerifyTellsFailuresAndForceZeroesTheContent)
 {
     qvtest::temp_dir d;
     std::string p = d.file("piece");
@@ -143,19 +131,11 @@ TEST(PieceFile, VerifyTellsSizeAllocationAndFstatFailures)
     EXPECT_STREQ(st.message, "ERROR: Failed to get fstat (Bad file descriptor)");
     EXPECT_EQ(file_check(d.file("nope").c_str(), 1, &st), ENOENT);
     EXPECT_EQ(file_create(d.file("no/dir").c_str(), 1, false, &st), ENOENT);
-}
 
-TEST(PieceFile, ForceZeroesTheContentOtherwiseItStays)
-{
-    qvtest::temp_dir d;
-    std::string p = d.file("piece");
-    ASSERT_EQ(file_create(p.c_str(), 8192, false, nullptr), 0);
-    {
-        int fd = open(p.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "kept", 4, 100), 4);
-        close(fd);
-    }
+    // Creating again keeps the content unless forced to zero it.
+    fd = open(p.c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, "kept", 4, 100), 4);
+    close(fd);
     ASSERT_EQ(file_create(p.c_str(), 8192, false, nullptr), 0);
     EXPECT_EQ(read_all(p).substr(100, 4), "kept");
     ASSERT_EQ(file_create(p.c_str(), 8192, true, nullptr), 0);
@@ -183,10 +163,15 @@ TEST(StoreDir, EnsuresADirectoryAndRefusesAPlainFile)
     EXPECT_EQ(std::string(st.message), "ERROR: Failed to create dir " + deep);
 }
 
-TEST(StorePath, DeviceWithoutMountPointIsMinus2)
+TEST(StorePath, DeviceWithoutMountPointIsMinus2AndProbeFailureIs2)
 {
     char path[4096] = "untouched";
     qvctl_status st{};
+    qvtest::temp_dir d;
+    std::string base = d.file("none/data");
+    EXPECT_EQ(store_files_check(base.c_str(), MiB, &st), 2);
+    EXPECT_EQ(std::string(st.message), "Failed to determine filesystem filesize for " + base);
+    EXPECT_EQ(store_files_process(base.c_str(), MiB, 3, nullptr), EINVAL);
     EXPECT_EQ(store_path_get("/dev/qv-no-such-device", "data", path, sizeof path, nullptr, 0, &st), -2);
     EXPECT_STREQ(st.message, "ERROR: Failed to find mount point for /dev/qv-no-such-device");
     EXPECT_STREQ(path, "untouched");
