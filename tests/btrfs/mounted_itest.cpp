@@ -13,46 +13,22 @@
 #include <vector>
 
 #include "capability.h"
+#include "loop_image.h"
 #include "qvctl_internal.h"
 #include "shell.h"
 #include "unique_fd.h"
 
 namespace {
 
-// A loop-mounted image in a scratch directory, torn down on every path.
-class mounted_image {
-public:
-    explicit mounted_image(const std::string &mkfs_args, const char *size = "1G")
+// A btrfs made with `mkfs_args` on a loop device and mounted.
+struct mounted_image : qvtest::loop_image {
+    explicit mounted_image(const std::string &mkfs_args, std::uint64_t size = 1ull << 30)
+        : loop_image({.size = size, .fs = "btrfs", .mkfs_options = mkfs_args})
     {
-        char dir[] = "/tmp/qv-btrfs-mnt-XXXXXX";
-        if (!mkdtemp(dir))
-            return;
-        dir_ = dir;
-        image_ = dir_ + "/image";
-        mnt_ = dir_ + "/mnt";
-        loop_ = qvtest::sh_ok(std::string("truncate -s ") + size + " " + image_ + " && mkfs.btrfs -q -f " + mkfs_args + " " + image_ +
-                              " >/dev/null && losetup -f --show " + image_);
-        while (!loop_.empty() && loop_.back() == '\n')
-            loop_.pop_back();
-        qvtest::sh_ok("mkdir " + mnt_ + " && mount " + loop_ + " " + mnt_);
-        mounted_ = true;
+        EXPECT_TRUE(ok()) << error();
     }
-    ~mounted_image()
-    {
-        if (mounted_)
-            qvtest::sh("umount " + mnt_);
-        if (!loop_.empty())
-            qvtest::sh("losetup -d " + loop_);
-        if (!dir_.empty())
-            qvtest::sh("rm -rf " + dir_);
-    }
-    const std::string &image() const { return image_; }
-    const std::string &loop() const { return loop_; }
-    std::string file(const char *name) const { return mnt_ + "/" + name; }
-
-private:
-    std::string dir_, image_, mnt_, loop_;
-    bool mounted_ = false;
+    std::string loop() const { return ok() ? device() : ""; }
+    std::string file(const char *name) const { return mount_point() + "/" + name; }
 };
 
 std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
@@ -118,16 +94,13 @@ void expect_extents_hold_file(const std::string &mkfs_args)
 
 }  // namespace
 
-TEST(BtrfsMounted, SingleProfileExtentsHoldTheFile)
+TEST(BtrfsMounted, SingleAndDupProfileExtentsHoldTheFile)
 {
     QV_REQUIRE_ROOT_LOOP();
-    expect_extents_hold_file("");
-}
-
-TEST(BtrfsMounted, DupProfileExtentsHoldTheFile)
-{
-    QV_REQUIRE_ROOT_LOOP();
-    expect_extents_hold_file("-m dup -d dup");
+    for (const char *args : {"", "-m dup -d dup"}) {
+        SCOPED_TRACE(args);
+        expect_extents_hold_file(args);
+    }
 }
 
 // Many 1 GiB data chunks and 4 KiB nodes: the chunk tree grows past one leaf, and the data chunks
@@ -135,7 +108,7 @@ TEST(BtrfsMounted, DupProfileExtentsHoldTheFile)
 TEST(BtrfsMounted, MultiLeafChunkTreeTranslatesEveryChunk)
 {
     QV_REQUIRE_ROOT_LOOP();
-    mounted_image fs("-n 4096 -s 4096", "300G");
+    mounted_image fs("-n 4096 -s 4096", 300ull << 30);
     ASSERT_FALSE(fs.loop().empty());
     constexpr int chunks = 120;
     const auto marker = random_bytes(4096, 11);

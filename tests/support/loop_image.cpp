@@ -103,7 +103,7 @@ void loop_image::setup(const loop_image_options &o)
     }
     if (o.fs.empty())
         return;
-    if (!run(std::string(tool->second.mkfs) + " " + device_ + " >/dev/null"))
+    if (!run(std::string(tool->second.mkfs) + " " + o.mkfs_options + " " + device_ + " >/dev/null"))
         return;
     if (!o.mount)
         return;

@@ -19,6 +19,7 @@
 //   mount            mount device() on a private directory (ignored without `fs`; vfat can't be
 //                    mounted by this kernel, so leave it false there)
 //   read_only        mount with -o ro
+//   mkfs_options     more options for mkfs, such as "-m dup -d dup" for btrfs
 //
 // The destructor undoes everything in reverse order, also after a failed set-up: bind mounts and
 // the mount are unmounted (lazily when busy), the partition is deleted, the loop device is
@@ -38,6 +39,7 @@ struct loop_image_options {
     std::uint64_t partition_start = 0;
     bool mount = true;
     bool read_only = false;
+    std::string mkfs_options{};  // added to the filesystem's mkfs command
 };
 
 class loop_image {
