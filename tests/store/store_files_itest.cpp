@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <string>
+#include <tuple>
 
 #include "capability.h"
 #include "loop_image.h"
@@ -36,7 +37,7 @@ std::string store_of(const qvtest::loop_image &img, const std::string &name)
     return img.mount_point() + "/.quorvex/" + name;
 }
 
-TEST(StoreSizesOnDevices, ChangelogFollowsTheSectorCount)
+TEST(StoreSizesOnDevices, ChangelogFollowsTheSectorCountDataStoreTheShare)
 {
     QV_REQUIRE_ROOT_LOOP();
     const std::pair<std::uint64_t, std::uint64_t> cases[] = {
@@ -46,23 +47,14 @@ TEST(StoreSizesOnDevices, ChangelogFollowsTheSectorCount)
         ASSERT_TRUE(img.ok()) << img.error();
         EXPECT_EQ(changelog_store_size(img.device().c_str()), bytes) << sectors;
     }
-}
-
-TEST(StoreSizesOnDevices, DataStoreShareOfTheDevice)
-{
-    QV_REQUIRE_ROOT_LOOP();
+    // The data store's share of a 1 GiB device.
     qvtest::loop_image img({.size = 1073741824, .fs = "", .mount = false});
     ASSERT_TRUE(img.ok()) << img.error();
-    const char *dev = img.device().c_str();
-    uint64_t size = 0;
-    ASSERT_EQ(data_store_size(dev, &size, 0, nullptr), 0);
-    EXPECT_EQ(size, 161061273u);
-    size = 0;
-    ASSERT_EQ(data_store_size(dev, &size, 50, nullptr), 0);
-    EXPECT_EQ(size, 536870912u);
-    size = 0;
-    EXPECT_EQ(data_store_size(dev, &size, 100, nullptr), 34);
-    EXPECT_EQ(size, 0u);
+    for (auto [percent, code, bytes] : {std::tuple{0.0, 0, 161061273u}, {50.0, 0, 536870912u}, {100.0, 34, 0u}}) {
+        uint64_t size = 0;
+        EXPECT_EQ(data_store_size(img.device().c_str(), &size, percent, nullptr), code) << percent;
+        EXPECT_EQ(size, bytes) << percent;
+    }
 }
 
 class ChangelogStore : public ::testing::TestWithParam<const char *> {};
@@ -141,7 +133,7 @@ TEST(ChangelogStorePieces, SplitWhereFilesAreLimited)
     EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 199);
 }
 
-TEST(ChangelogStoreRefusals, TinyDeviceFileInPlaceOfTheDirAndNoSpace)
+TEST(ChangelogStoreRefusals, TinyOrUnmountedDeviceFileInPlaceOfTheDirAndNoSpace)
 {
     QV_REQUIRE_ROOT_LOOP();
     qvctl_status st{};
@@ -150,6 +142,12 @@ TEST(ChangelogStoreRefusals, TinyDeviceFileInPlaceOfTheDirAndNoSpace)
         ASSERT_TRUE(img.ok()) << img.error();
         EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), 34);
         EXPECT_STREQ(st.message, "Invalid changelog store size (0)");
+    }
+    {
+        qvtest::loop_image img({.fs = "ext4", .mount = false});
+        ASSERT_TRUE(img.ok()) << img.error();
+        EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), -2);
+        EXPECT_EQ(std::string(st.message), "ERROR: Failed to find mount point for " + img.device());
     }
     // ext2: root may fill every free block there (ext4 keeps a reserve that statvfs still counts free).
     qvtest::loop_image img({.fs = "ext2"});
@@ -166,16 +164,6 @@ TEST(ChangelogStoreRefusals, TinyDeviceFileInPlaceOfTheDirAndNoSpace)
     qvtest::sh("dd if=/dev/zero of=" + img.mount_point() + "/fill bs=64k 2>/dev/null");
     EXPECT_EQ(qvctl_changelog_store_create(dev, &st), 28);
     EXPECT_EQ(std::string(st.message), "Not enough space on device " + img.device() + " (131072 bytes needed)");
-}
-
-TEST(ChangelogStoreRefusals, UnmountedDevice)
-{
-    QV_REQUIRE_ROOT_LOOP();
-    qvtest::loop_image img({.fs = "ext4", .mount = false});
-    ASSERT_TRUE(img.ok()) << img.error();
-    qvctl_status st{};
-    EXPECT_EQ(qvctl_changelog_store_create(img.device().c_str(), &st), -2);
-    EXPECT_EQ(std::string(st.message), "ERROR: Failed to find mount point for " + img.device());
 }
 
 // This kernel builds vfat images but can't mount them; the 4 GiB - 1 limit is covered by the probe's
