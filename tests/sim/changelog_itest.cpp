@@ -1,29 +1,16 @@
 // Write tracking, changelog paging and the snapshot life cycle of the stand-in.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "capability.h"
+#include "fs_helpers.h"
 #include "qvsim.h"
 #include "sim_helpers.h"
 
 using namespace simtest;
-
-namespace {
-
-void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks)
-{
-    int fd = ::open(dev.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    std::string data(4096, 'q');
-    for (auto b : blocks)
-        ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
-    ASSERT_EQ(::fsync(fd), 0);
-    ::close(fd);
-}
-
-}  // namespace
 
 TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
 {

@@ -62,51 +62,36 @@ void busy_session(const qvtest::temp_dir &tmp)
 
 }  // namespace
 
+// Also after the daemon died by SIGKILL, and the next start works from there.
 TEST(SimCleanup, StopLeavesTheMachineAsBeforeStart)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;  // holds the fixture lock; its daemon is stopped first
-    qvtest::temp_dir tmp;
-    qvsim_cmd("stop");
-    qvtest::loop_image other({.fs = "ext4"});
-    ASSERT_TRUE(other.ok()) << other.error();
-    machine before = now();
-    ASSERT_FALSE(before.node);
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "running");
+        qvtest::qvsim sim;  // holds the fixture lock; its daemon is stopped first
+        qvtest::temp_dir tmp;
+        qvsim_cmd("stop");
+        qvtest::loop_image other({.fs = "ext4"});
+        ASSERT_TRUE(other.ok()) << other.error();
+        machine before = now();
+        ASSERT_FALSE(before.node);
 
-    busy_session(tmp);
-    EXPECT_NE(now(), before);
-    EXPECT_EQ(trimmed(qvsim_cmd("stop")), "qvsim: stopped");
-    machine after = now();
-    EXPECT_EQ(after.loops, before.loops);
-    EXPECT_EQ(after.mounts, before.mounts);
-    EXPECT_FALSE(after.node);
-}
-
-TEST(SimCleanup, StopAfterTheDaemonWasKilledLeavesTheMachineAsBeforeStart)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;
-    qvtest::temp_dir tmp;
-    qvsim_cmd("stop");
-    qvtest::loop_image other({.fs = "ext4"});
-    ASSERT_TRUE(other.ok()) << other.error();
-    machine before = now();
-
-    busy_session(tmp);
-    int pid = 0;
-    std::ifstream("/run/qvsim/qvsimd.pid") >> pid;
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
-        ::usleep(20000);
-    EXPECT_NE(qvtest::sh(qvtest::qvsim_bin() + " status").status, 0);
-    EXPECT_EQ(trimmed(qvsim_cmd("stop")), "qvsim: stopped");
-    machine after = now();
-    EXPECT_EQ(after.loops, before.loops);
-    EXPECT_EQ(after.mounts, before.mounts);
-    EXPECT_FALSE(after.node);
-
-    // And the next start works from there.
-    qvsim_cmd("start");
-    EXPECT_NE(qvsim_cmd("disk create 64M").find("/dev/loop"), std::string::npos);
+        busy_session(tmp);
+        EXPECT_NE(now(), before);
+        if (killed) {
+            int pid = 0;
+            std::ifstream("/run/qvsim/qvsimd.pid") >> pid;
+            ASSERT_GT(pid, 0);
+            ASSERT_EQ(::kill(pid, SIGKILL), 0);
+            for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
+                ::usleep(20000);
+            EXPECT_NE(qvtest::sh(qvtest::qvsim_bin() + " status").status, 0);
+        }
+        EXPECT_EQ(trimmed(qvsim_cmd("stop")), "qvsim: stopped");
+        EXPECT_EQ(now(), before);
+        if (killed) {
+            qvsim_cmd("start");
+            EXPECT_NE(qvsim_cmd("disk create 64M").find("/dev/loop"), std::string::npos);
+        }
+    }
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -77,6 +79,20 @@ inline bool write_file(const std::string &path, const std::string &data, off_t o
     qv::unique_fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644));
     return fd && ::pwrite(fd.get(), data.data(), data.size(), offset) == static_cast<ssize_t>(data.size()) &&
            ::fsync(fd.get()) == 0;
+}
+
+// Writes 4 KiB blocks of `dev` filled with `fill`, their first 8 bytes `head` unless that is 0.
+inline void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, char fill = 'q',
+                         std::uint64_t head = 0)
+{
+    qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    std::string data(4096, fill);
+    if (head)
+        std::memcpy(data.data(), &head, 8);
+    for (auto b : blocks)
+        ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096) << b;
+    ASSERT_EQ(::fsync(fd.get()), 0);
 }
 
 inline std::string read_file(const std::string &path)

@@ -13,18 +13,6 @@ using namespace simtest;
 
 namespace {
 
-// Writes 4 KiB blocks of `dev`, the first 8 bytes of each being `head`.
-void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, std::uint64_t head = 0)
-{
-    qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
-    ASSERT_TRUE(fd);
-    std::string data(4096, 'q');
-    std::memcpy(data.data(), &head, 8);
-    for (auto b : blocks)
-        ASSERT_EQ(::pwrite(fd.get(), data.data(), data.size(), static_cast<off_t>(b * 4096)), 4096);
-    ASSERT_EQ(::fsync(fd.get()), 0);
-}
-
 std::uint32_t changelog_count(const std::string &dev, std::uint32_t cap)
 {
     return send(7, dev, qv::req::block_length(152, cap, 16), [&](qv::mut_bytes b) {
@@ -59,7 +47,7 @@ TEST(SimQuirks, AnswersOverstepTheirBounds)
     map_all_stores(dev);
     ASSERT_EQ(send(10, dev).code, 0u);  // phase 0: a watch for the one mark below
     write_blocks(dev, {0, 1, 5});
-    write_blocks(dev, {10}, 0xd6dc531a1a93dc11ull);
+    write_blocks(dev, {10}, 'q', 0xd6dc531a1a93dc11ull);
     ASSERT_EQ(send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 1); }).code, 0u);
     auto fetch = [&] {
         return send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 2); });

@@ -16,16 +16,11 @@
 
 namespace {
 
+using simtest::write_blocks;
 using tooltest::read_file;
 
 const std::string bin = QVSNAP_BIN;
 constexpr std::uint64_t disk_bytes = 16 << 20;
-
-void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, char fill)
-{
-    for (auto b : blocks)
-        ASSERT_TRUE(simtest::write_file(dev, std::string(4096, fill), static_cast<off_t>(b * 4096))) << b;
-}
 
 // A disk with varied content written before it is attached, so that its changelog starts empty.
 struct snapshot_disk {
