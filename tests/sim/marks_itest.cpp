@@ -17,11 +17,6 @@ constexpr std::uint64_t mark = 0xd6dc531a1a93dc11ull;
 // Data at three places with holes between, so that the file is likely to take several extents.
 constexpr std::pair<off_t, std::size_t> pieces[] = {{0, 256 << 10}, {1 << 20, 256 << 10}, {3 << 20, 128 << 10}};
 
-answer phase(const std::string &dev, std::uint32_t p, std::size_t length = 528)
-{
-    return send(10, dev, length, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, p); });
-}
-
 // FIEMAP's extents in whole-disk sectors, neighbours on the disk joined as the watch's runs are.
 std::vector<run> disk_runs(const std::vector<file_extent> &map, std::uint64_t part_start)
 {

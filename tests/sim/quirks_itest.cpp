@@ -45,17 +45,13 @@ TEST(SimQuirks, AnswersOverstepTheirBounds)
     ASSERT_FALSE(dev.empty());
     ASSERT_EQ(attach(dev).code, 0u);
     map_all_stores(dev);
-    ASSERT_EQ(send(10, dev).code, 0u);  // phase 0: a watch for the one mark below
+    ASSERT_EQ(phase(dev, 0).code, 0u);  // a watch for the one mark below
     write_blocks(dev, {0, 1, 5});
     write_blocks(dev, {10}, 'q', 0xd6dc531a1a93dc11ull);
-    ASSERT_EQ(send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 1); }).code, 0u);
-    auto fetch = [&] {
-        return send(10, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 2); });
-    };
+    ASSERT_EQ(phase(dev, 1).code, 0u);
+    auto fetch = [&] { return phase(dev, 2); };
     auto store_count = [&] { return send(11, dev).at<std::uint32_t>(144); };
-    auto list_count = [] {
-        return send(3, "", 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 8, ~0u); }).at<std::uint32_t>(8);
-    };
+    auto list_count = [] { return device_list(~0u).at<std::uint32_t>(8); };
 
     sim.quirk("overcount");
     EXPECT_EQ(list_count(), 1001u);

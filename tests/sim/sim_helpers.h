@@ -54,6 +54,34 @@ inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_
     });
 }
 
+// One store-map request of `n` extents {first + 16 i, 8}.
+inline answer map_extents(const std::string &dev, std::uint32_t kind, std::uint32_t flags, std::uint32_t n,
+                          std::uint64_t first, std::uint32_t param = 0)
+{
+    return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
+        qv::store_le<std::uint32_t>(b, 136, kind);
+        qv::store_le<std::uint32_t>(b, 140, param);
+        qv::store_le<std::uint32_t>(b, 144, n);
+        qv::store_le<std::uint32_t>(b, 148, flags);
+        for (std::uint32_t i = 0; i < n; ++i) {
+            qv::store_le<std::uint64_t>(b, 152 + 16 * i, first + 16 * i);
+            qv::store_le<std::uint64_t>(b, 160 + 16 * i, 8);
+        }
+    });
+}
+
+// A step of the mark watch: 0 begins, 1 locates, 2 fetches, 3 ends.
+inline answer phase(const std::string &dev, std::uint32_t p, std::size_t length = 528)
+{
+    return send(10, dev, length, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, p); });
+}
+
+// The device list asked for `cap` records (~0u: only the count).
+inline answer device_list(std::uint32_t cap, std::size_t length = 528)
+{
+    return send(3, "", length, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 8, cap); });
+}
+
 inline void map_all_stores(const std::string &dev)
 {
     for (std::uint32_t k = 0; k < 3; ++k)

@@ -10,21 +10,11 @@ using namespace simtest;
 
 namespace {
 
-// One store-map request of `n` extents of 8 sectors, the i-th (counting over the whole store) at
-// sector 1000 + 16 i.
+// A batch of `n` extents of 8 sectors, the i-th (counting over the whole store) at sector 1000 + 16 i.
 answer batch(const std::string &dev, std::uint32_t kind, std::uint32_t flags, std::uint32_t first_index,
              std::uint32_t n)
 {
-    return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
-        qv::store_le<std::uint32_t>(b, 136, kind);
-        qv::store_le<std::uint32_t>(b, 140, kind == 1 ? 2048 : 0);
-        qv::store_le<std::uint32_t>(b, 144, n);
-        qv::store_le<std::uint32_t>(b, 148, flags);
-        for (std::uint32_t i = 0; i < n; ++i) {
-            qv::store_le<std::uint64_t>(b, 152 + 16 * i, 1000 + 16 * (first_index + i));
-            qv::store_le<std::uint64_t>(b, 160 + 16 * i, 8);
-        }
-    });
+    return map_extents(dev, kind, flags, n, 1000 + 16 * first_index, kind == 1 ? 2048 : 0);
 }
 
 answer store_extents(const std::string &dev, std::uint32_t kind, std::size_t length)

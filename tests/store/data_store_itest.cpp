@@ -5,36 +5,20 @@
 #include <cerrno>
 #include <string>
 
+#include "../sim/sim_helpers.h"
 #include "capability.h"
 #include "mounted_fs.h"
 #include "qvctl_internal.h"
 #include "qvsim.h"
-#include "request_block.h"
 #include "store_test_util.h"
 
 using namespace storetest;
 
 namespace {
 
-uint32_t attach(const std::string &dev)
-{
-    auto b = qv::request_new(qv::req::min_size, dev.c_str());
-    return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
-}
-
-// One store-map request of extents {first + 16i, 8}.
 uint32_t map_batch(const std::string &dev, uint32_t kind, uint32_t flags, uint32_t n, uint64_t first)
 {
-    namespace sm = qv::req::store_map;
-    auto b = qv::request_new(sm::length, dev.c_str());
-    qv::store_le<uint32_t>(b.span(), sm::kind, kind);
-    qv::store_le<uint32_t>(b.span(), sm::count, n);
-    qv::store_le<uint32_t>(b.span(), sm::flags, flags);
-    for (uint32_t i = 0; i < n; ++i) {
-        qv::store_le<uint64_t>(b.span(), sm::extents + 16 * i, first + 16 * i);
-        qv::store_le<uint64_t>(b.span(), sm::extents + 16 * i + 8, 8);
-    }
-    return qvctl_ioctl(QVCTL_REQ_STORE_MAP, b.get(), dev.c_str(), nullptr);
+    return simtest::map_extents(dev, kind, flags, n, first).code;
 }
 
 TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
@@ -72,7 +56,7 @@ TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
               "not enough space on device " + dev + " (" + std::to_string(free_bytes + 4096) + " bytes needed)");
     EXPECT_TRUE(allocated(path, 8 << 20));
 
-    ASSERT_EQ(attach(dev), 0u);
+    ASSERT_EQ(simtest::attach(dev).code, 0u);
     ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 0, &st), 0) << st.message;
     EXPECT_EQ(st.code, 0u);
     ASSERT_EQ(map_batch(dev, STORE_DATA, 5, 1, 4096), 0u);
