@@ -2,49 +2,32 @@
 // and its directory removed when the owner goes.
 #pragma once
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <string>
 
+#include "../sim/fs_helpers.h"
 #include "shell.h"
+#include "temp_dir.h"
 
 namespace storetest {
 
 class mounted_fs {
 public:
-    mounted_fs(const std::string &device, const std::string &mkfs) : device_(device)
+    // No mount is tried over a failed mkfs: the device would show its old filesystem.
+    mounted_fs(const std::string &device, const std::string &mkfs)
+        : mkfs_(qvtest::sh(mkfs + " " + device + " >/dev/null")),
+          mount_(mkfs_.status == 0 ? device : "", dir_.file("mnt"))
     {
-        char tmpl[] = "/tmp/qvstore.XXXXXX";
-        if (!::mkdtemp(tmpl)) {
-            error_ = "mkdtemp failed";
-            return;
-        }
-        dir_ = tmpl;
-        auto r = qvtest::sh(mkfs + " " + device + " >/dev/null 2>&1 && mount " + device + " " + dir_ + " 2>&1");
-        if (r.status != 0)
-            error_ = mkfs + " / mount " + device + ": " + r.out;
-        else
-            mounted_ = true;
     }
-    ~mounted_fs()
-    {
-        if (mounted_ && qvtest::sh("umount " + dir_).status != 0)
-            qvtest::sh("umount -l " + dir_);
-        if (!dir_.empty())
-            ::rmdir(dir_.c_str());
-    }
-    mounted_fs(const mounted_fs &) = delete;
-    mounted_fs &operator=(const mounted_fs &) = delete;
 
-    bool ok() const { return mounted_; }
-    const std::string &error() const { return error_; }
-    const std::string &mount_point() const { return dir_; }
-    std::string store(const std::string &name) const { return dir_ + "/.quorvex/" + name; }
+    bool ok() const { return mkfs_.status == 0 && mount_.ok(); }
+    std::string error() const { return "mkfs / mount: " + mkfs_.out + mount_.error(); }
+    std::string mount_point() const { return dir_.file("mnt"); }
+    std::string store(const std::string &name) const { return mount_point() + "/.quorvex/" + name; }
 
 private:
-    std::string device_, dir_, error_;
-    bool mounted_ = false;
+    qvtest::temp_dir dir_;
+    qvtest::run_result mkfs_;
+    simtest::mount_guard mount_;
 };
 
 }  // namespace storetest

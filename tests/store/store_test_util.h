@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "../sim/fs_helpers.h"
+
 namespace storetest {
 
 // Lowers this process's file-size limit for its lifetime, the way a filesystem with a size cap
@@ -57,18 +59,7 @@ inline bool allocated(const std::string &p, std::uint64_t size)
            static_cast<std::uint64_t>(sb.st_blocks) * 512 >= size;
 }
 
-inline std::string read_all(const std::string &p)
-{
-    std::string out;
-    int fd = ::open(p.c_str(), O_RDONLY);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<std::size_t>(n));
-    ::close(fd);
-    return out;
-}
+inline std::string read_all(const std::string &p) { return simtest::read_file(p); }
 
 inline bool all_zero(const std::string &s)
 {

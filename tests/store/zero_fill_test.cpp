@@ -1,44 +1,26 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 
 #include "qvctl_internal.h"
+#include "store_test_util.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
 
 namespace {
 
-struct temp_file {
-    std::string path = "/tmp/qv-zero-XXXXXX";
-    int fd = mkstemp(path.data());
-    ~temp_file()
-    {
-        if (fd >= 0)
-            close(fd);
-        unlink(path.c_str());
-    }
-};
-
-TEST(ZeroFill, WritesZerosFromTheCurrentOffset)
+TEST(ZeroFill, WritesZerosFromTheCurrentOffsetOrReportsErrno)
 {
-    temp_file f;
-    ASSERT_GE(f.fd, 0);
-    ASSERT_EQ(write(f.fd, "abc", 3), 3);
-    ASSERT_EQ(file_zero_fill(f.fd, 5000, nullptr), 0);
-    struct stat sb;
-    ASSERT_EQ(fstat(f.fd, &sb), 0);
-    EXPECT_EQ(sb.st_size, 5003);
-    char buf[5003];
-    ASSERT_EQ(pread(f.fd, buf, sizeof buf, 0), 5003);
-    EXPECT_EQ(std::string(buf, 3), "abc");
-    for (int i = 3; i < 5003; ++i)
-        ASSERT_EQ(buf[i], 0);
-    EXPECT_EQ(file_zero_fill(f.fd, 0, nullptr), 0);
-}
-
-TEST(ZeroFill, FailedWriteReportsErrno)
-{
+    qvtest::temp_dir d;
+    std::string path = d.file("f");
+    qv::unique_fd fd(open(path.c_str(), O_RDWR | O_CREAT, 0600));
+    ASSERT_EQ(write(fd.get(), "abc", 3), 3);
+    ASSERT_EQ(file_zero_fill(fd.get(), 5000, nullptr), 0);
+    EXPECT_EQ(file_zero_fill(fd.get(), 0, nullptr), 0);
+    EXPECT_EQ(storetest::read_all(path), "abc" + std::string(5000, '\0'));
     qvctl_status st{};
     EXPECT_EQ(file_zero_fill(-1, 10, &st), EBADF);
     EXPECT_STREQ(st.message, "Write failed while file resetting");
