@@ -58,10 +58,3 @@ TEST(ChunkMap, CompareIsUnsignedAndRangeBased)
     EXPECT_EQ(chunk_map_compare(&above, &zero_len), 1);
     EXPECT_EQ(chunk_map_compare(&low, &high), -1);
 }
-
-TEST(ChunkItem, SizeGrowsByAStripe)
-{
-    EXPECT_EQ(btrfs_chunk_item_size(1), 80u);
-    EXPECT_EQ(btrfs_chunk_item_size(2), 112u);
-    EXPECT_EQ(btrfs_chunk_item_size(65535), 80u + 32u * 65534u);
-}

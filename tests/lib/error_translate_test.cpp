@@ -14,7 +14,7 @@ struct expected_row {
 
 }  // namespace
 
-TEST(ErrorTranslate, EveryRowWithADevice)
+TEST(ErrorTranslate, EveryRowWithAndWithoutADevice)
 {
     const expected_row rows[] = {
         {1, 1, "ERROR: permission denied, you must be root"},
@@ -46,14 +46,10 @@ TEST(ErrorTranslate, EveryRowWithADevice)
         EXPECT_EQ(st.code, row.code) << row.value;
         EXPECT_STREQ(st.message, row.message) << row.value;
     }
-}
-
-TEST(ErrorTranslate, BusyWithoutADeviceIsTheModule)
-{
+    // Without a device, busy is the module's, and no "(null)" stands in for the name.
     qvctl_status st{};
     EXPECT_EQ(qvctl_error_translate(&st, 16, nullptr), 16u);
     EXPECT_STREQ(st.message, "ERROR: kernel module is busy, please try again later");
-
     EXPECT_EQ(qvctl_error_translate(&st, 19, nullptr), 19u);
     EXPECT_EQ(std::string(st.message).find("(null)"), std::string::npos) << st.message;
 }

@@ -28,11 +28,8 @@ struct captured_stream {
     }
 };
 
-int current_mask()
-{
-    int mask = setlogmask(0);  // 0 reads the mask without changing it
-    return mask;
-}
+// setlogmask(0) reads the mask without changing it.
+int current_mask() { return setlogmask(0); }
 
 }  // namespace
 

@@ -47,7 +47,7 @@ std::string usage(const std::string &name)
            "For more information see " + name + "(8).\n";
 }
 
-TEST(Cli, InformationOptionsEndTheRunAtOnceWithZero)
+TEST(Cli, InformationOptionsAndTheirAbbreviationsEndTheRunAtOnceWithZero)
 {
     auto c = run("-c --no-such-option a b c");
     EXPECT_EQ(c.status, 0);
@@ -66,13 +66,10 @@ TEST(Cli, InformationOptionsEndTheRunAtOnceWithZero)
 
     // Options may follow the arguments; the first information option wins.
     EXPECT_EQ(run("/dev/none out -c -h").out, "2\n");
-}
 
-TEST(Cli, UniqueAbbreviationsOfLongOptionsAreTaken)
-{
+    // Unique abbreviations of long options are taken; --ver could be --verbose or --version.
     EXPECT_EQ(run("--cli").out, "2\n");
     EXPECT_EQ(run("--hel").out, usage(bin));
-    // --ver could be --verbose or --version.
     auto ambiguous = run("--ver a b");
     EXPECT_EQ(ambiguous.status, 22);
     EXPECT_NE(ambiguous.err.find("ambiguous"), std::string::npos) << ambiguous.err;
@@ -103,7 +100,7 @@ TEST(Cli, ArgumentErrorsGoToStandardErrorWithUsage)
     }
 }
 
-TEST(Cli, SourceThatIsNoBlockDeviceEndsWithItsStatus)
+TEST(Cli, SourceThatIsNoBlockDeviceOrMissingEndsWithItsStatus)
 {
     qvtest::temp_dir dir;
     ASSERT_FALSE(dir.path().empty());
@@ -127,14 +124,12 @@ TEST(Cli, SourceThatIsNoBlockDeviceEndsWithItsStatus)
         EXPECT_EQ(q.out + q.err, "");
     }
     EXPECT_EQ(qvtest::sh("test -e " + out).status, 1) << "the output was created before the source was known";
-}
 
-TEST(Cli, LongDeviceArgumentIsCutTo128Characters)
-{
+    // A long device argument is cut to 128 characters.
     std::string longer = "/" + std::string(140, 'd');
-    auto r = run(longer + " out");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "stat failed on " + longer.substr(0, 128) + "\n");
+    auto cut = run(longer + " out");
+    EXPECT_EQ(cut.status, 2);
+    EXPECT_EQ(cut.err, "stat failed on " + longer.substr(0, 128) + "\n");
 }
 
 }  // namespace

@@ -28,14 +28,10 @@ TEST_P(BaseRun, ImageEqualsTheDeviceWithAShortLastBlock)
         EXPECT_EQ(snap_progress_copied(), (sectors + 7) / 8);
         EXPECT_EQ(e.o.changelog, nullptr);
     }
-}
-
-TEST_P(BaseRun, HiddenProgressCountsNothing)
-{
-    engine e(80, SNAP_HIDE_PROGRESS, GetParam());
-    e.open_image();
-    ASSERT_EQ(e.copy(), 0u);
-    EXPECT_TRUE(read_file(e.image) == e.source);
+    engine hidden(80, SNAP_HIDE_PROGRESS, GetParam());  // hidden progress counts nothing
+    hidden.open_image();
+    ASSERT_EQ(hidden.copy(), 0u);
+    EXPECT_TRUE(read_file(hidden.image) == hidden.source);
     EXPECT_EQ(snap_progress_copied(), 0u);
 }
 
