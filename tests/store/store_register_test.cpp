@@ -195,15 +195,11 @@ TEST(StoreMapBatches, FlagsAndCountsAtTheBatchBoundaries)
         for (auto &r : i.f.requests)
             EXPECT_EQ(r.second, "/dev/qv-fake");
     }
-}
-
-TEST(StoreMapBatches, StoreFlagsOnlyInTheFirstBatch)
-{
+    // The metadata store's own flag goes only with the first batch.
     for (auto [n, want] : {std::pair<std::size_t, shape_t>{3, {{3, 13}}}, {300, {{246, 9}, {54, 6}}}}) {
         installed i;
         store_dir d;
-        std::string base = d.add(i.f, "metadata", spaced(n));
-        store_map_job job = job_of(STORE_METADATA, base, MAP_FLAG_METADATA_OPT);
+        store_map_job job = job_of(STORE_METADATA, d.add(i.f, "metadata", spaced(n)), MAP_FLAG_METADATA_OPT);
         ASSERT_EQ(store_map_register(&job, nullptr), 0);
         EXPECT_EQ(shape(i.f), want);
     }
@@ -263,7 +259,7 @@ TEST(StoreMapRefusals, NoPieceLongPathBadMapAndModuleAnswers)
     }
 }
 
-TEST(StoreExtents, AskedForTheCountThenRead)
+TEST(StoreExtents, AskedForTheCountThenReadAndTheDataStoreUnmapped)
 {
     installed i;
     i.f.registered = spaced(300);
@@ -285,22 +281,15 @@ TEST(StoreExtents, AskedForTheCountThenRead)
     EXPECT_EQ(list->count, 7u);
     EXPECT_EQ(list->extents[1].start, i.f.registered[1].start);
     qvctl_store_extents_free(list);
-}
 
-TEST(DataStoreUnmap, OneRequestNamingTheDevice)
-{
-    installed i;
+    // Unmapping the data store is one request naming the device.
+    i.f.requests.clear();
     EXPECT_EQ(qvctl_data_store_unmap("/dev/qv-fake", nullptr), 0);
     ASSERT_EQ(i.f.requests.size(), 1u);
     EXPECT_EQ(i.f.requests[0], std::make_pair(QVCTL_REQ_DATA_STORE_UNMAP, std::string("/dev/qv-fake")));
-    qvctl_status st{};
     EXPECT_EQ(qvctl_data_store_unmap(std::string(128, 'x').c_str(), &st), 22);
     EXPECT_EQ(i.f.requests.size(), 1u);
 }
-
-}  // namespace
-
-namespace {
 
 // The marking exchange: begin, mark, locate, fetch; an abort after any break past the begin, except
 // when locating answers 5; the answer in bytes of the device itself.

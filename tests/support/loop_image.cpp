@@ -1,6 +1,5 @@
 #include "loop_image.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,14 +67,8 @@ void loop_image::setup(const loop_image_options &o)
         size = (tool == fs_tools.end() ? 64ull << 20 : tool->second.min_size) + o.partition_start * 512;
 
     image_ = dir_ + "/image";
-    int fd = ::open(image_.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    bool sized = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    if (!sized) {
-        error_ = "cannot create " + image_;
+    if (!run("truncate -s " + std::to_string(size) + " " + image_))
         return;
-    }
     if (o.partition_start &&
         !run("printf 'label: dos\\nstart=" + std::to_string(o.partition_start) + ", type=83\\n' | sfdisk -q " +
              image_))
@@ -101,22 +94,24 @@ void loop_image::setup(const loop_image_options &o)
         if (!run("for i in $(seq 50); do [ -b " + device_ + " ] && exit 0; sleep 0.1; done; exit 1"))
             return;
     }
-    if (o.fs.empty())
+    if (o.fs.empty() || !run(std::string(tool->second.mkfs) + " " + o.mkfs_options + " " + device_ + " >/dev/null"))
         return;
-    if (!run(std::string(tool->second.mkfs) + " " + o.mkfs_options + " " + device_ + " >/dev/null"))
-        return;
-    if (!o.mount)
-        return;
-    std::string mnt = dir_ + "/mnt";
+    if (o.mount)
+        mount_point_ = mount_on("mnt", std::string(o.read_only ? "-o ro " : "") + device_);
+}
+
+std::string loop_image::mount_on(const std::string &name, const std::string &args)
+{
+    std::string mnt = dir_ + "/" + name;
     if (::mkdir(mnt.c_str(), 0755) != 0) {
         error_ = "cannot make " + mnt;
-        return;
+        return {};
     }
     dirs_.push_back(mnt);
-    if (!run("mount " + std::string(o.read_only ? "-o ro " : "") + device_ + " " + mnt))
-        return;
+    if (!run("mount " + args + " " + mnt))
+        return {};
     mounts_.push_back(mnt);
-    mount_point_ = mnt;
+    return mnt;
 }
 
 std::string loop_image::bind_mount()
@@ -125,16 +120,7 @@ std::string loop_image::bind_mount()
         error_ = "bind_mount: nothing mounted";
         return {};
     }
-    std::string mnt = dir_ + "/bind" + std::to_string(dirs_.size());
-    if (::mkdir(mnt.c_str(), 0755) != 0) {
-        error_ = "cannot make " + mnt;
-        return {};
-    }
-    dirs_.push_back(mnt);
-    if (!run("mount --bind " + mount_point_ + " " + mnt))
-        return {};
-    mounts_.push_back(mnt);
-    return mnt;
+    return mount_on("bind" + std::to_string(dirs_.size()), "--bind " + mount_point_);
 }
 
 loop_image::~loop_image()

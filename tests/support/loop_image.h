@@ -65,6 +65,8 @@ public:
 private:
     bool run(const std::string &command);
     void setup(const loop_image_options &options);
+    // Mounts with `args` on a new directory `name`; answers it, or "" with error() set.
+    std::string mount_on(const std::string &name, const std::string &args);
 
     std::string error_;
     std::string dir_;

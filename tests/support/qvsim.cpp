@@ -20,17 +20,9 @@ __attribute__((constructor)) void preload_self()
         return;
     std::ifstream f("/proc/self/cmdline", std::ios::binary);
     std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    std::vector<std::string> args;
-    for (std::size_t p = 0; p < all.size();) {
-        std::size_t e = all.find('\0', p);
-        if (e == std::string::npos)
-            e = all.size();
-        args.push_back(all.substr(p, e - p));
-        p = e + 1;
-    }
     std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
+    for (std::size_t p = 0; p < all.size(); p += std::strlen(&all[p]) + 1)
+        argv.push_back(&all[p]);
     argv.push_back(nullptr);
     const char *old = std::getenv("LD_PRELOAD");
     std::string pre = qvsim_shim() + (old && *old ? ":" + std::string(old) : "");
