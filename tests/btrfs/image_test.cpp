@@ -33,11 +33,13 @@ std::vector<uint8_t> read_at(const std::string &path, uint64_t offset, size_t n)
     return buf;
 }
 
-template <typename T>
-void poke(const std::string &path, uint64_t offset, T value)
+// Writes the low `width` bytes of `value`, little-endian as on disk.
+void poke(const std::string &path, uint64_t offset, uint64_t value, int width)
 {
+    uint8_t bytes[8];
+    qv::store_le<uint64_t>(qv::mut_bytes(bytes, 8), 0, value);
     qv::unique_fd fd(open(path.c_str(), O_WRONLY));
-    ASSERT_EQ(pwrite(fd.get(), &value, sizeof value, static_cast<off_t>(offset)), static_cast<ssize_t>(sizeof value));
+    ASSERT_EQ(pwrite(fd.get(), bytes, width, static_cast<off_t>(offset)), width);
 }
 
 // The device offset of a logical address by the system chunks alone (enough for the chunk root).
@@ -177,14 +179,7 @@ TEST_F(BtrfsImage, DamagedCopiesFailWithCorruptDataAndKeepTheMap)
             const auto sb = read_at(copy, super_at, BTRFS_SUPER_READ_SIZE);
             at = by_system_chunks(copy, qv::load_le<uint64_t>(sb, 88)) + d.offset;
         }
-        if (d.width == 8)
-            poke<uint64_t>(copy, at, d.value);
-        else if (d.width == 4)
-            poke<uint32_t>(copy, at, static_cast<uint32_t>(d.value));
-        else if (d.width == 2)
-            poke<uint16_t>(copy, at, static_cast<uint16_t>(d.value));
-        else
-            poke<uint8_t>(copy, at, static_cast<uint8_t>(d.value));
+        poke(copy, at, d.value, d.width);
         std::vector<uint64_t> addresses = {22020096, 30408704};
         qvctl_status st{};
         EXPECT_EQ(translate(copy, addresses, st), 9u) << st.message;
@@ -206,12 +201,12 @@ TEST_F(BtrfsImage, DamagedChunkTreesFail)
         const auto node = read_at(copy, root, 16384);
         ASSERT_EQ(node[100], 0u) << "a fresh filesystem's chunk root is a leaf";
         if (loop) {
-            poke<uint8_t>(copy, root + 100, 2);
-            poke<uint32_t>(copy, root + 96, 1);
-            poke<uint64_t>(copy, root + 101 + 17, logical);
+            poke(copy, root + 100, 2, 1);
+            poke(copy, root + 96, 1, 4);
+            poke(copy, root + 101 + 17, logical, 8);
         } else {
             for (uint32_t i = 0; i < qv::load_le<uint32_t>(node, 96); ++i)
-                poke<uint32_t>(copy, root + 101 + 25 * i + 17, 16384 - 101 - 79);  // one byte short of a chunk
+                poke(copy, root + 101 + 25 * i + 17, 16384 - 101 - 79, 4);  // one byte short of a chunk
         }
         std::vector<uint64_t> addresses = {30408704};
         qvctl_status st{};

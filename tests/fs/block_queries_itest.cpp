@@ -109,19 +109,7 @@ TEST(BlockQueriesMount, ReadOnlyAndBindMounts)
     EXPECT_EQ(mount_point(img.device()), img.mount_point());
 }
 
-TEST(BlockQueriesDevice, BareDiskWithoutFilesystem)
-{
-    QV_REQUIRE_ROOT_LOOP();
-    qvtest::loop_image img({.size = (8u << 20) + 300});
-    ASSERT_TRUE(img.ok()) << img.error();
-    qvctl_status st{};
-    // The trailing 300 bytes make no sector.
-    EXPECT_EQ(device_size_sectors(img.disk().c_str(), &st), (8u << 20) / 512);
-    EXPECT_EQ(fs_type_detect(img.disk().c_str()), FS_TYPE_UNKNOWN);
-    EXPECT_EQ(mount_point(img.disk()), "(none)");
-}
-
-TEST(BlockQueriesDevice, PartitionFallbackMessagesNameTheCutDiskName)
+TEST(BlockQueriesDevice, PartitionFallbackMessagesNameTheCutDiskNameAndABareDisk)
 {
     QV_REQUIRE_ROOT_LOOP();
     qvtest::loop_image img({.size = 16u << 20, .partition_start = 2048});
@@ -144,6 +132,13 @@ TEST(BlockQueriesDevice, PartitionFallbackMessagesNameTheCutDiskName)
     EXPECT_EQ(sysfs_block_attr_read(img.disk().c_str(), "start", &v, &st), ENOENT);
     EXPECT_EQ(std::string(st.message), "Could not find a field \"start\" for  device \"" + disk +
                                            "\" (/sys/block/loop/" + disk + "/start): No such file or directory");
+
+    // A bare disk without a filesystem; trailing bytes that make no sector are not counted.
+    qvtest::loop_image bare({.size = (8u << 20) + 300});
+    ASSERT_TRUE(bare.ok()) << bare.error();
+    EXPECT_EQ(device_size_sectors(bare.disk().c_str(), &st), (8u << 20) / 512);
+    EXPECT_EQ(fs_type_detect(bare.disk().c_str()), FS_TYPE_UNKNOWN);
+    EXPECT_EQ(mount_point(bare.disk()), "(none)");
 }
 
 }  // namespace
