@@ -84,14 +84,4 @@ TEST_F(MountTable, ReadWriteOptionMustStandAlone)
     }
 }
 
-TEST(MountTableSystem, UnmountedDeviceIsInNoTable)
-{
-    qvtest::temp_dir tmp;
-    std::string dev = tmp.write("not-mounted", "");
-    char out[4096] = "untouched";
-    EXPECT_EQ(mount_point_get(dev.c_str(), out, sizeof out), -2);
-    EXPECT_STREQ(out, "untouched");
-    EXPECT_EQ(mount_is_rw(dev.c_str()), 0);
-}
-
 }  // namespace

@@ -45,7 +45,7 @@ TEST(DeviceOps, AttachRefusesAnUnknownFilesystemWithoutARequest)
     EXPECT_EQ(qvctl_device_attach(plain.c_str(), nullptr), 22u);
 }
 
-TEST(DeviceOps, ListRecordsAreReadBackUnalignedAndBoundsChecked)
+TEST(DeviceOps, ListRecordsAreReadBackUnalignedAndBounded)
 {
     constexpr std::size_t rec = qv::req::device_record::size;
     auto *list = static_cast<qvctl_device_list *>(std::calloc(1, 1 + 2 * rec));
@@ -65,13 +65,11 @@ TEST(DeviceOps, ListRecordsAreReadBackUnalignedAndBoundsChecked)
     qvctl_device_list_free(list);
     qvctl_device_list_free(nullptr);
     qvctl_device_info_free(nullptr);
-}
 
-TEST(DeviceOps, RecordCopyIsBoundedPerText)
-{
+    // The copy is bounded per text.
     unsigned char src[qv::req::device_record::size];
     std::memset(src, 'z', sizeof src);
-    qvctl_device d{};
+    d = {};
     device_record_copy(&d, src);
     EXPECT_EQ(d.text[1][127], 'z');
     EXPECT_EQ(d.state, 0x7a7a7a7au);

@@ -81,7 +81,7 @@ TEST(Request, VersionTextHasTheBuildAndApiVersions)
     EXPECT_EQ(std::strlen(tiny), 7u);
 }
 
-TEST(Bytes, ReadsOutsideTheBufferAreRefused)
+TEST(Bytes, ReadsAndTextOutsideTheBufferAreRefused)
 {
     const std::uint8_t raw[6] = {1, 0, 0, 0, 0xAB, 0xCD};
     qv::bytes b(raw);
@@ -96,16 +96,14 @@ TEST(Bytes, ReadsOutsideTheBufferAreRefused)
     EXPECT_EQ(c.le<std::uint32_t>(), 0u);  // only two bytes left
     EXPECT_FALSE(c.ok());
     EXPECT_EQ(c.le<std::uint8_t>(), 0u) << "the error is sticky";
-}
 
-TEST(Bytes, TextFieldsStopAtTheirWidthAndTheBuffer)
-{
-    const std::uint8_t raw[4] = {'a', 'b', 'c', 'd'};  // no terminator
+    // Text fields stop at their width and at the buffer's end.
+    const std::uint8_t text[4] = {'a', 'b', 'c', 'd'};  // no terminator
     char out[16];
-    EXPECT_EQ(qv::load_text(qv::bytes(raw), 1, 128, out, sizeof out), 3u);
+    EXPECT_EQ(qv::load_text(qv::bytes(text), 1, 128, out, sizeof out), 3u);
     EXPECT_STREQ(out, "bcd");
-    EXPECT_EQ(qv::load_text(qv::bytes(raw), 0, 2, out, sizeof out), 2u);
+    EXPECT_EQ(qv::load_text(qv::bytes(text), 0, 2, out, sizeof out), 2u);
     EXPECT_STREQ(out, "ab");
-    EXPECT_EQ(qv::load_text(qv::bytes(raw), 9, 2, out, sizeof out), 0u);
+    EXPECT_EQ(qv::load_text(qv::bytes(text), 9, 2, out, sizeof out), 0u);
     EXPECT_STREQ(out, "");
 }

@@ -23,13 +23,9 @@ namespace {
 
 int inode_flags(const std::string &path)
 {
-    int fd = open(path.c_str(), O_RDONLY);
+    qv::unique_fd fd(open(path.c_str(), O_RDONLY));
     int flags = -1;
-    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0)
-        flags = -1;
-    if (fd >= 0)
-        close(fd);
-    return flags;
+    return fd && ioctl(fd.get(), FS_IOC_GETFLAGS, &flags) == 0 ? flags : -1;
 }
 
 std::string store_of(const qvtest::loop_image &img, const std::string &name)
@@ -88,12 +84,7 @@ TEST_P(ChangelogStore, CreatedZeroedCheckedAndReset)
     }
     EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 0) << st.message;
 
-    {
-        int fd = open(path.c_str(), O_WRONLY);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(pwrite(fd, "dirty", 5, 4096), 5);
-        close(fd);
-    }
+    ASSERT_TRUE(simtest::write_file(path, "dirty", 4096));
     ASSERT_EQ(qvctl_changelog_store_reset(dev, &st), 0) << st.message;
     EXPECT_TRUE(all_zero(read_all(path)));
 

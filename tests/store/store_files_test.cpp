@@ -23,10 +23,7 @@ constexpr std::uint64_t MiB = 1048576;
 
 std::size_t entries(const std::string &dir)
 {
-    std::size_t n = 0;
-    for ([[maybe_unused]] auto &e : std::filesystem::directory_iterator(dir))
-        ++n;
-    return n;
+    return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir), {}));
 }
 
 TEST(SizeProbe, FindsTheLimitCloselyAndLeavesNoFile)
