@@ -37,10 +37,18 @@ struct fake {
 };
 fake *active = nullptr;
 
+// The fake installed for its lifetime, with a directory for the store pieces it maps.
 struct installed {
     fake f;
+    qvtest::temp_dir dir;
     installed() { active = &f; }
     ~installed() { active = nullptr; }
+    std::string add(const std::string &name, std::vector<sector_extent> ext)
+    {
+        std::string p = dir.write(name, "");
+        f.files[p] = std::move(ext);
+        return p;
+    }
 };
 
 template <class T> T real(const char *name) { return reinterpret_cast<T>(dlsym(RTLD_NEXT, name)); }
@@ -130,16 +138,6 @@ std::vector<sector_extent> spaced(std::size_t n, uint64_t from = 1 << 20)
     return v;
 }
 
-struct store_dir {
-    qvtest::temp_dir dir;
-    std::string add(fake &f, const std::string &name, std::vector<sector_extent> ext)
-    {
-        std::string p = dir.write(name, "");
-        f.files[p] = std::move(ext);
-        return p;
-    }
-};
-
 store_map_job job_of(uint32_t kind, const std::string &path, uint32_t flags = 0)
 {
     store_map_job job{};
@@ -172,10 +170,9 @@ TEST(StoreMapBatches, FlagsAndCountsAtTheBatchBoundaries)
     };
     for (auto &[n, want] : cases) {
         installed i;
-        store_dir d;
         // Split over two pieces: the batches run on across them.
-        std::string base = d.add(i.f, "data", spaced(n / 3));
-        d.add(i.f, "data-1", spaced(n - n / 3, 1 << 30));
+        std::string base = i.add("data", spaced(n / 3));
+        i.add("data-1", spaced(n - n / 3, 1 << 30));
         store_map_job job = job_of(STORE_DATA, base);
         qvctl_status st{};
         ASSERT_EQ(store_map_register(&job, &st), 0) << st.message;
@@ -198,8 +195,7 @@ TEST(StoreMapBatches, FlagsAndCountsAtTheBatchBoundaries)
     // The metadata store's own flag goes only with the first batch.
     for (auto [n, want] : {std::pair<std::size_t, shape_t>{3, {{3, 13}}}, {300, {{246, 9}, {54, 6}}}}) {
         installed i;
-        store_dir d;
-        store_map_job job = job_of(STORE_METADATA, d.add(i.f, "metadata", spaced(n)), MAP_FLAG_METADATA_OPT);
+        store_map_job job = job_of(STORE_METADATA, i.add("metadata", spaced(n)), MAP_FLAG_METADATA_OPT);
         ASSERT_EQ(store_map_register(&job, nullptr), 0);
         EXPECT_EQ(shape(i.f), want);
     }
@@ -208,10 +204,9 @@ TEST(StoreMapBatches, FlagsAndCountsAtTheBatchBoundaries)
 TEST(StoreMapBatches, PiecesInPlainByteOrder)
 {
     installed i;
-    store_dir d;
-    std::string base = d.add(i.f, "data", spaced(1));
+    std::string base = i.add("data", spaced(1));
     for (int k : {2, 10, 1, 11})
-        d.add(i.f, "data-" + std::to_string(k), spaced(1));
+        i.add("data-" + std::to_string(k), spaced(1));
     store_map_job job = job_of(STORE_DATA, base);
     ASSERT_EQ(store_map_register(&job, nullptr), 0);
     std::vector<std::string> want;
@@ -223,13 +218,12 @@ TEST(StoreMapBatches, PiecesInPlainByteOrder)
 TEST(StoreMapRefusals, NoPieceLongPathBadMapAndModuleAnswers)
 {
     installed i;
-    store_dir d;
     qvctl_status st{};
-    store_map_job job = job_of(STORE_CHANGELOG, d.dir.file("changelog"));
+    store_map_job job = job_of(STORE_CHANGELOG, i.dir.file("changelog"));
     EXPECT_EQ(store_map_register(&job, &st), 2);
-    EXPECT_EQ(std::string(st.message), "ERROR: No store found on glob " + d.dir.file("changelog") + "* (glob errcode: 3)");
+    EXPECT_EQ(std::string(st.message), "ERROR: No store found on glob " + i.dir.file("changelog") + "* (glob errcode: 3)");
 
-    std::string base = d.add(i.f, "changelog", spaced(300));
+    std::string base = i.add("changelog", spaced(300));
     std::string longdev(128, 'x');
     job = job_of(STORE_CHANGELOG, base);
     job.device = longdev.c_str();
