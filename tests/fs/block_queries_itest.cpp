@@ -3,6 +3,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -30,12 +31,6 @@ std::string mount_point(const std::string &dev)
     return mount_point_get(dev.c_str(), out, sizeof out) == 0 ? out : "(none)";
 }
 
-uint64_t file_size(const std::string &path)
-{
-    struct stat sb {};
-    return ::stat(path.c_str(), &sb) == 0 ? static_cast<uint64_t>(sb.st_size) : 0;
-}
-
 class BlockQueries : public ::testing::TestWithParam<layout> {};
 
 TEST_P(BlockQueries, AnswerForTheFilesystemsDevice)
@@ -47,7 +42,7 @@ TEST_P(BlockQueries, AnswerForTheFilesystemsDevice)
     const char *dev = img.device().c_str();
 
     EXPECT_EQ(fs_type_detect(dev), l.id);
-    uint64_t disk_sectors = file_size(img.image()) / 512;
+    uint64_t disk_sectors = std::filesystem::file_size(img.image()) / 512;
     qvctl_status st{};
     EXPECT_EQ(device_size_sectors(img.disk().c_str(), &st), disk_sectors);
     EXPECT_EQ(device_size_sectors(dev, &st), disk_sectors - l.partition_start);

@@ -31,19 +31,12 @@ machine now()
 
 std::string qvsim_cmd(const std::string &args) { return qvtest::sh_ok(qvtest::qvsim_bin() + " " + args); }
 
-std::string trimmed(std::string s)
-{
-    while (!s.empty() && s.back() == '\n')
-        s.pop_back();
-    return s;
-}
-
 // Starts the daemon and makes what a session makes: two disks, one with a partition, a mounted
 // filesystem, attached devices with stores, and a snapshot mounted read-only.
 void busy_session(const qvtest::temp_dir &tmp)
 {
     qvsim_cmd("start");
-    std::string a = trimmed(qvsim_cmd("disk create 256M")), b = trimmed(qvsim_cmd("disk create 64M --partition 2048"));
+    std::string a = qvtest::trimmed(qvsim_cmd("disk create 256M")), b = qvtest::trimmed(qvsim_cmd("disk create 64M --partition 2048"));
     ASSERT_EQ(a.rfind("/dev/loop", 0), 0u) << a;
     ASSERT_EQ(b.rfind("/dev/loop", 0), 0u) << b;
     qvtest::sh_ok("mkfs.ext4 -q -F " + a);
@@ -87,7 +80,7 @@ TEST(SimCleanup, StopLeavesTheMachineAsBeforeStart)
                 ::usleep(20000);
             EXPECT_NE(qvtest::sh(qvtest::qvsim_bin() + " status").status, 0);
         }
-        EXPECT_EQ(trimmed(qvsim_cmd("stop")), "qvsim: stopped");
+        EXPECT_EQ(qvtest::trimmed(qvsim_cmd("stop")), "qvsim: stopped");
         EXPECT_EQ(now(), before);
         if (killed) {
             qvsim_cmd("start");

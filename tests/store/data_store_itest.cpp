@@ -16,11 +16,6 @@ using namespace storetest;
 
 namespace {
 
-uint32_t map_batch(const std::string &dev, uint32_t kind, uint32_t flags, uint32_t n, uint64_t first)
-{
-    return simtest::map_extents(dev, kind, flags, n, first).code;
-}
-
 TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
@@ -59,13 +54,13 @@ TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
     ASSERT_EQ(simtest::attach(dev).code, 0u);
     ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 0, &st), 0) << st.message;
     EXPECT_EQ(st.code, 0u);
-    ASSERT_EQ(map_batch(dev, STORE_DATA, 5, 1, 4096), 0u);
+    ASSERT_EQ(simtest::map_extents(dev, STORE_DATA, 5, 1, 4096).code, 0u);
     EXPECT_EQ(qvctl_data_store_create(dev.c_str(), 4 << 20, 0, &st), 192);
     EXPECT_EQ(std::string(st.message), "ERROR: device " + dev + " has already mapped data store");
 
     // Read back: more extents than a 528-byte answer holds, so the block is grown and asked again.
-    ASSERT_EQ(map_batch(dev, STORE_CHANGELOG, 1, 246, 8192), 0u);
-    ASSERT_EQ(map_batch(dev, STORE_CHANGELOG, 6, 54, 8192 + 16 * 246), 0u);
+    ASSERT_EQ(simtest::map_extents(dev, STORE_CHANGELOG, 1, 246, 8192).code, 0u);
+    ASSERT_EQ(simtest::map_extents(dev, STORE_CHANGELOG, 6, 54, 8192 + 16 * 246).code, 0u);
     store_extent_list *list = qvctl_changelog_store_extents_get(dev.c_str(), &st);
     ASSERT_NE(list, nullptr) << st.message;
     ASSERT_EQ(list->count, 300u);

@@ -24,10 +24,9 @@ const std::map<std::string, fs_tool> fs_tools = {
 };
 
 // The last line of a command's output: losetup may warn before it names the device.
-std::string last_line(std::string s)
+std::string last_line(const std::string &out)
 {
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-        s.pop_back();
+    std::string s = trimmed(out);
     return s.substr(s.find_last_of('\n') + 1);
 }
 

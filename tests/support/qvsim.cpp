@@ -35,13 +35,6 @@ __attribute__((constructor)) void preload_self()
     ::execv("/proc/self/exe", argv.data());
 }
 
-std::string trimmed(std::string s)
-{
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
-        s.pop_back();
-    return s;
-}
-
 }  // namespace
 
 std::string qvsim_bin() { return std::string(QV_BUILD_DIR) + "/sim/qvsim"; }

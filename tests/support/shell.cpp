@@ -23,6 +23,13 @@ run_result sh(const std::string &command)
     return r;
 }
 
+std::string trimmed(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
 std::string sh_ok(const std::string &command)
 {
     run_result r = sh(command);

@@ -14,5 +14,7 @@ struct run_result {
 run_result sh(const std::string &command);
 // Runs it and fails the current test when it does not exit 0; answers its output.
 std::string sh_ok(const std::string &command);
+// `s` without trailing newlines and spaces.
+std::string trimmed(std::string s);
 
 }  // namespace qvtest
