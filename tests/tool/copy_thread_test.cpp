@@ -105,8 +105,7 @@ TEST(Separated, EachBlockInItsOwnFileFromOffsetZero)
     for (std::uint64_t s : {2048, 2056, 2064})
         EXPECT_TRUE(read_file(e.image + "." + std::to_string(s)) == e.source.substr(s * 512, 4096)) << s;
     // The device's last block holds only the four sectors that remain.
-    EXPECT_EQ(read_file(e.image + ".4000").size(), 2048u);
-    EXPECT_TRUE(read_file(e.image + ".4000") == e.source.substr(4000 * 512));
+    EXPECT_TRUE(read_file(e.image + ".4000") == e.source.substr(4000 * 512));  // 2048 bytes
     EXPECT_FALSE(std::filesystem::exists(e.image));
 }
 
