@@ -71,12 +71,19 @@ int check(const invocation &inv)
     return sized_store_op(inv, qvctl_changelog_store_check, qvctl_data_store_check, "is in order");
 }
 
+// reset and unmap: operations that only one kind of store has.
+int single_store_op(const invocation &inv, const char *kind, int (*op)(const char *, qvctl_status *),
+                    const char *verb, const char *done)
+{
+    if (std::strcmp(inv.args[0], kind) != 0)
+        return usage_error("ERROR: only the %s store can be %s, not \"%s\"", kind, verb, inv.args[0]);
+    qvctl_status st{};
+    return store_result(op(inv.args[1], &st), st, done, inv);
+}
+
 int reset(const invocation &inv)
 {
-    if (std::strcmp(inv.args[0], "changelog") != 0)
-        return usage_error("ERROR: only the changelog store can be reset, not \"%s\"", inv.args[0]);
-    qvctl_status st{};
-    return store_result(qvctl_changelog_store_reset(inv.args[1], &st), st, "reset", inv);
+    return single_store_op(inv, "changelog", qvctl_changelog_store_reset, "reset", "reset");
 }
 
 int register_store(const invocation &inv)
@@ -105,10 +112,7 @@ int register_store(const invocation &inv)
 
 int unmap(const invocation &inv)
 {
-    if (std::strcmp(inv.args[0], "data") != 0)
-        return usage_error("ERROR: only the data store can be unmapped, not \"%s\"", inv.args[0]);
-    qvctl_status st{};
-    return store_result(qvctl_data_store_unmap(inv.args[1], &st), st, "unmapped", inv);
+    return single_store_op(inv, "data", qvctl_data_store_unmap, "unmapped", "unmapped");
 }
 
 // The extents that the module holds for a store: "FIRST COUNT" lines in whole-disk sectors.
