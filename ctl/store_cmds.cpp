@@ -115,37 +115,38 @@ int unmap(const invocation &inv)
     return single_store_op(inv, "data", qvctl_data_store_unmap, "unmapped", "unmapped");
 }
 
-// The extents that the module holds for a store: "FIRST COUNT" lines in whole-disk sectors.
+// "FIRST COUNT" lines, one per extent of a list that the library answered, or its failure.
+template <class List, class Extent, uint64_t Extent::*First>
+int print_extents(List *raw, void (*release)(List *), const qvctl_status &st)
+{
+    std::unique_ptr<List, void (*)(List *)> list(raw, release);
+    if (!list)
+        return finish(st.code ? st.code : 1, st);
+    for (uint64_t i = 0; i < list->count; ++i)
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(list->extents[i].*First),
+                    static_cast<unsigned long long>(list->extents[i].count));
+    return 0;
+}
+
+// The extents that the module holds for a store, in whole-disk sectors.
 int extents(const invocation &inv)
 {
     uint32_t kind = 0;
     if (!parse_store_kind(inv.args[0], true, kind))
         return 22;
     qvctl_status st{};
-    std::unique_ptr<store_extent_list, decltype(&qvctl_store_extents_free)> list(
-        qvctl_store_extents_get(inv.args[1], kind, &st), qvctl_store_extents_free);
-    if (!list)
-        return finish(st.code ? st.code : 1, st);
-    for (uint64_t i = 0; i < list->count; ++i)
-        std::printf("%llu %llu\n", static_cast<unsigned long long>(list->extents[i].start),
-                    static_cast<unsigned long long>(list->extents[i].count));
-    return 0;
+    store_extent_list *list = qvctl_store_extents_get(inv.args[1], kind, &st);
+    return print_extents<store_extent_list, sector_extent, &sector_extent::start>(list, qvctl_store_extents_free, st);
 }
 
 }  // namespace
 
-// A file's extents as "FIRST COUNT" lines in filesystem blocks, relative to the partition.
+// A file's extents in filesystem blocks, relative to the partition.
 int fs_block_map_show(const invocation &inv)
 {
     qvctl_status st{};
-    std::unique_ptr<fs_block_map, decltype(&qvctl_fs_block_map_free)> map(
-        qvctl_fs_block_map_get(inv.args[0], inv.args[1], &st), qvctl_fs_block_map_free);
-    if (!map)
-        return finish(st.code ? st.code : 1, st);
-    for (uint64_t i = 0; i < map->count; ++i)
-        std::printf("%llu %llu\n", static_cast<unsigned long long>(map->extents[i].first),
-                    static_cast<unsigned long long>(map->extents[i].count));
-    return 0;
+    fs_block_map *map = qvctl_fs_block_map_get(inv.args[0], inv.args[1], &st);
+    return print_extents<fs_block_map, fs_block_extent, &fs_block_extent::first>(map, qvctl_fs_block_map_free, st);
 }
 
 namespace {

@@ -34,15 +34,10 @@ extern "C" qvctl_device_list *qvctl_device_list_get(qvctl_status *caller)
         if (n == 0)
             return nullptr;
         std::size_t len = qv::req::block_length(lst::records, n, qv::req::device_record::size);
-        qv::store_le<uint32_t>(block.span(), qv::req::size, static_cast<uint32_t>(len));
-        void *grown = qvctl_request_grow(block.data.get(), qv::req::min_size, len, st);
-        if (!grown) {
+        if (!qv::request_grow(block, qv::req::min_size, len, st)) {
             qvctl_status_set(st, static_cast<int>(st->code), "ERROR: Failed to allocate memory for ioctl device list");
             return nullptr;
         }
-        block.data.release();
-        block.data.reset(static_cast<uint8_t *>(grown));
-        block.length = len;
         r = qvctl_ioctl(QVCTL_REQ_DEVICE_LIST, block.get(), nullptr, st);
         if (r != 0 && r != busy) {
             qvctl_status_set(st, static_cast<int>(r), "ERROR: Failed to perform ioctl");

@@ -37,4 +37,18 @@ inline request_block request_new(std::size_t length, const char *device = nullpt
     return b;
 }
 
+// Grows the block to `length` bytes, zeroing from `zero_from` on, and writes the new length into its
+// size field; false, with the block as it was, when memory is short.
+inline bool request_grow(request_block &b, std::size_t zero_from, std::size_t length, qvctl_status *st) noexcept
+{
+    void *grown = qvctl_request_grow(b.get(), zero_from, length, st);
+    if (!grown)
+        return false;
+    (void)b.data.release();
+    b.data.reset(static_cast<std::uint8_t *>(grown));
+    b.length = length;
+    store_le<std::uint32_t>(b.span(), req::size, static_cast<std::uint32_t>(length));
+    return true;
+}
+
 }  // namespace qv

@@ -50,15 +50,10 @@ extern "C" uint32_t kernel_extents_get(const char *device, const char *path, uin
 
     const uint32_t n = qv::load_le<uint32_t>(block.view(), ke::count);
     const std::size_t length = qv::req::block_length(ke::extents, n, qv::req::extent_size);
-    void *grown = qvctl_request_grow(block.get(), block.length, length, st);
-    if (!grown) {
+    if (!qv::request_grow(block, block.length, length, st)) {
         qvctl_status_set(st, errno, "ERROR: Realloc failed in %s", __func__);
         return abort_with(block, device);
     }
-    (void)block.data.release();
-    block.data.reset(static_cast<uint8_t *>(grown));
-    block.length = length;
-    qv::store_le<uint32_t>(block.span(), qv::req::size, static_cast<uint32_t>(length));
     if (send(block, fetch, device, st))
         return abort_with(block, device);
 

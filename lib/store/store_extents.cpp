@@ -34,15 +34,10 @@ extern "C" store_extent_list *qvctl_store_extents_get(const char *device, uint32
         return nullptr;
     uint32_t n = qv::load_le<uint32_t>(block.view(), se::count);
     std::size_t length = qv::req::block_length(se::extents, n, qv::req::extent_size);
-    auto *grown = static_cast<std::uint8_t *>(qvctl_request_grow(block.get(), block.length, length, st));
-    if (!grown) {
+    if (!qv::request_grow(block, block.length, length, st)) {
         qvctl_status_set(st, errno, "ERROR: failed to reallocate memory in %s", __func__);
         return nullptr;
     }
-    (void)block.data.release();
-    block.data.reset(grown);
-    block.length = length;
-    qv::store_le<uint32_t>(block.span(), qv::req::size, static_cast<uint32_t>(length));
     if (qvctl_ioctl(QVCTL_REQ_STORE_EXTENTS, block.get(), device, st) != 0)
         return nullptr;
     uint32_t got = qv::load_le<uint32_t>(block.view(), se::count);
