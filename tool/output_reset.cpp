@@ -1,9 +1,10 @@
 // The reset of a base image: zeros to the device size before any block is copied.
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "qvctl_internal.h"
 #include "snap.h"
@@ -16,12 +17,16 @@ extern "C" uint32_t snap_output_reset(snap_options *opts, uint64_t sectors)
         return static_cast<uint32_t>(qvctl_status_set(status, errno, "ERROR: fstat(%s) failed", opts->snapfile));
     if (!S_ISREG(sb.st_mode))
         return 0;  // a device or a pipe is written as it is
-    if (int r = file_zero_fill(opts->snapfile_fd, sectors * 512, status))
+    const unsigned long long bytes = sectors * 512;
+    qvctl_log(LOG_INFO, stdout, "Resetting %s to %llu bytes before the copy", opts->snapfile, bytes);
+    const auto began = std::chrono::steady_clock::now();
+    if (int r = file_zero_fill(opts->snapfile_fd, bytes, status))
         return static_cast<uint32_t>(r);
-    // The zeros sit in the page cache in large folios, into which 4 KiB writes go at a fraction of
-    // their speed. Written back and dropped, the pages come back as small ones when the blocks land.
-    // Both are only a matter of speed: a failure here leaves the image correct.
-    if (::fdatasync(opts->snapfile_fd) == 0)
-        ::posix_fadvise(opts->snapfile_fd, 0, 0, POSIX_FADV_DONTNEED);
+    // Nothing happens between the reset and the copy. Writing the zeros back and dropping their
+    // pages here makes the 4 KiB copy faster, but forces the whole image of zeros onto the disk
+    // before the first block: timed to a durable image (bench/copy/run.sh, 1 GiB, 2 workers) the
+    // run took about 35 % longer with the write-back and drop, and almost twice as long to exit.
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - began;
+    qvctl_log(LOG_DEBUG, stdout, "Reset of %s took %.3f s", opts->snapfile, took.count());
     return 0;
 }

@@ -1,106 +1,115 @@
 #!/bin/bash
-# qvsnap's copy against a reference copier and dd, over a 1 GiB loop device into an image on the
-# filesystem of the work directory. Run by hand, as root, under the machine lock that the
-# integration tests take (flock LOCKFILE bench/copy/run.sh ...):
-#   bench/copy/run.sh [BUILD_DIR] [REPEATS] [WORK_PARENT]
-# Prints every run, then medians and ratios. Asserts nothing.
+# qvsnap's base and incremental runs end to end, beside dd and a reference copier of the same
+# I/O pattern, over loop devices of 1 and 4 GiB read from the page cache, into an image on the
+# filesystem of the work folder. Run by hand, as root, on an otherwise idle machine:
+#   bench/copy/run.sh [REPEATS] [SIZE_GIB...]        (defaults: 3 repeats, 1 and 4 GiB)
+# Builds what it needs into build/bench. Every case of a repeat runs before the next repeat, so
+# that drift on the machine spreads over all of them. Prints every run, then medians and the
+# ratios that the copy is judged by. Asserts nothing.
 #
-# qvsnap runs as built, with bench/copy's preload standing in for the module: the loop device is
-# its own snapshot device and the incremental changelog is a scattered tenth of its blocks. The
-# preload stamps the phases, so the base run's reset (zero fill, write-back, page drop) and its
-# copy are timed apart.
+# "durable" is the time from the start to the image on the disk: the run, then an fsync of the
+# image (which finds nothing to write when the run ended with its own). qvsnap runs as built, with
+# bench/copy's preload standing in for the module: the loop device is its own snapshot device and
+# the incremental changelog is a scattered tenth of its blocks, sorted.
 set -euo pipefail
+cd "$(dirname "$0")/../.."
+ROOT=$PWD
+REPEATS=${1:-3}
+shift || true
+SIZES=("$@")
+[ ${#SIZES[@]} -eq 0 ] && SIZES=(1 4)
+PARENT=${TMPDIR:-/var/tmp}
 
-BUILD=$(realpath "${1:-build}")
-REPEATS=${2:-3}
-PARENT=${3:-${TMPDIR:-/var/tmp}}
+BUILD=$ROOT/build/bench
+"$ROOT/scripts/deps"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
+cmake --build "$BUILD" --target qvsnap refcopy qvsnap_bench_shim measure >/dev/null
 QVSNAP=$BUILD/tool/qvsnap
 REF=$BUILD/bench/copy/refcopy
 SHIM=$BUILD/bench/copy/qvsnap_bench_shim.so
-for f in "$QVSNAP" "$REF" "$SHIM"; do
-  [[ -e $f ]] || { echo "missing $f: build the targets qvsnap refcopy qvsnap_bench_shim" >&2; exit 1; }
-done
+MEASURE=$BUILD/bench/copy/measure
+
+# The integration tests take this lock for their loop devices; a bench beside them measures both.
+exec 9>/run/qvsim-fixture.lock
+flock 9
 
 WORK=$(mktemp -d "$PARENT/qvsnap-bench.XXXXXX")
-LOOP=""
+LOOPS=()
 cleanup() {
-  [[ -n $LOOP ]] && losetup -d "$LOOP"
+  for l in "${LOOPS[@]}"; do losetup -d "$l"; done
   rm -rf "$WORK"
 }
 trap cleanup EXIT
 
-echo "# source: 1 GiB loop device over a file; image on $(stat -f -c %T "$WORK") ($PARENT)"
-dd if=/dev/urandom of="$WORK/source" bs=1M count=1024 status=none
-LOOP=$(losetup --show -f "$WORK/source")
-cat "$LOOP" >/dev/null  # the source is read from the page cache in every run
+declare -A LOOP
+for g in "${SIZES[@]}"; do
+  dd if=/dev/urandom of="$WORK/source-$g" bs=1M count=$((g * 1024)) status=none
+  LOOP[$g]=$(losetup --show -f "$WORK/source-$g")
+  LOOPS+=("${LOOP[$g]}")
+  cat "${LOOP[$g]}" >/dev/null  # every run reads its source from the page cache
+done
+echo "# sources: ${SIZES[*]} GiB loop devices; image on $(stat -f -c %T "$WORK") in $PARENT; $(nproc) cores"
 IMG=$WORK/image
 RESULTS=$WORK/results
 
-now() { date +%s.%N; }
 fresh() { rm -f "$IMG"; sync; }
-record() { printf '%s %s\n' "$1" "$2" >>"$RESULTS"; printf '  %-28s %8.3f s\n' "$1" "$2"; }
-
-# qvsnap with the preload; answers "reset copy" from its stamps.
-qvsnap_phases() {
-  local log=$WORK/stamps
-  LD_PRELOAD=$SHIM "$QVSNAP" -p "$@" 2>"$log" >/dev/null
-  awk '/^bench: reset/{r=$3} /^bench: copy/{c=$3} /^bench: end/{e=$3} END{printf "%.6f %.6f\n", c-r, e-c}' "$log"
+# record NAME [measure args...] -- CMD...: one run, its durable time and peak memory.
+record() {
+  local name=$1; shift
+  local exit_s durable rss status
+  read -r _ exit_s _ durable _ rss _ status < <("$MEASURE" --sync "$IMG" --log "$WORK/log" "$@")
+  [ "$status" = 0 ] || { echo "$name failed ($status):" >&2; cat "$WORK/log" >&2; exit 1; }
+  printf '%s %s %s %s\n' "$name" "$exit_s" "$durable" "$rss" >>"$RESULTS"
+  printf '  %-26s exit %7.3f s  durable %7.3f s  rss %7d KiB\n' "$name" "$exit_s" "$durable" "$rss"
 }
 
 for rep in $(seq 1 "$REPEATS"); do
   echo "# repeat $rep"
-  for w in 1 2 4; do
-    fresh
-    read -r reset copy < <(qvsnap_phases -w "$w" "$LOOP" "$IMG")
-    record "qvsnap-base-reset-w$w" "$reset"
-    record "qvsnap-base-copy-w$w" "$copy"
-    # The incremental run patches the image just made.
-    sync
-    read -r _ copy < <(qvsnap_phases -i -w "$w" "$LOOP" "$IMG")
-    record "qvsnap-incr-copy-w$w" "$copy"
-
-    fresh
-    read -r _ fill _ copy _ < <("$REF" "$LOOP" "$IMG" "$w" --reset)
-    record "ref-reset-w$w" "$fill"
-    record "ref-copy-into-reset-w$w" "$copy"
-    sync
-    read -r _ _ _ copy _ < <("$REF" "$LOOP" "$IMG" "$w" --tenth)
-    record "ref-incr-copy-w$w" "$copy"
-
-    fresh
-    read -r _ fill _ copy _ < <("$REF" "$LOOP" "$IMG" "$w" --fill)
-    record "ref-copy-into-filled-w$w" "$copy"
-  done
-  for bs in 4k 1M; do
-    fresh
-    t0=$(now)
-    dd if="$LOOP" of="$IMG" bs=$bs status=none
-    record "dd-bs$bs" "$(echo "$(now) - $t0" | bc)"
+  for g in "${SIZES[@]}"; do
+    src=${LOOP[$g]}
+    for w in 1 2 4; do
+      fresh; record "${g}G-qvsnap-base-w$w" -- env LD_PRELOAD="$SHIM" "$QVSNAP" -p -w "$w" "$src" "$IMG"
+      fresh; record "${g}G-ref-base-w$w" -- "$REF" "$src" "$IMG" "$w" --fill
+    done
+    # What lies between the reset and the copy: nothing, a write-back, or a write-back and drop.
+    for between in sync drop; do
+      fresh; record "${g}G-ref-base-$between-w2" -- "$REF" "$src" "$IMG" 2 --fill=$between
+    done
+    for bs in 1M 4k; do
+      fresh; record "${g}G-dd-$bs" -- dd if="$src" of="$IMG" bs=$bs conv=fsync status=none
+    done
+    # The incremental runs patch the image that dd left.
+    for w in 1 2 4; do
+      record "${g}G-qvsnap-incr-w$w" -- env LD_PRELOAD="$SHIM" "$QVSNAP" -p -i -w "$w" "$src" "$IMG"
+      record "${g}G-ref-incr-w$w" -- "$REF" "$src" "$IMG" "$w" --tenth
+    done
   done
 done
 fresh
 
-echo "# medians of $REPEATS"
-sort -k1,1 -k2,2n "$RESULTS" | awk '
-  { v[$1] = v[$1] " " $2; n[$1]++ }
-  END {
-    for (k in v) {
-      split(substr(v[k], 2), a, " "); m = (n[k] % 2) ? a[(n[k] + 1) / 2] : (a[n[k] / 2] + a[n[k] / 2 + 1]) / 2
-      printf "%s %.3f\n", k, m
-    }
-  }' | sort >"$WORK/medians"
-awk '{ printf "  %-28s %8.3f s  %7.1f MiB/s\n", $1, $2, ($1 ~ /incr/ ? 102.4 : 1024) / $2 }' "$WORK/medians"
+echo "# medians of $REPEATS: exit, durable (s), peak resident (KiB, largest)"
+sort -k1,1 "$RESULTS" | awk '
+  function median(list, n,   a) { split(substr(list, 2), a, " "); asort(a); return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2 }
+  { e[$1] = e[$1] " " $2; d[$1] = d[$1] " " $3; n[$1]++; if ($4 > r[$1]) r[$1] = $4 }
+  END { for (k in n) printf "%s %.3f %.3f %d\n", k, median(e[k], n[k]), median(d[k], n[k]), r[k] }' | sort >"$WORK/medians"
+awk '{ printf "  %-26s exit %7.3f  durable %7.3f  rss %7d\n", $1, $2, $3, $4 }' "$WORK/medians"
 
-median() { awk -v k="$1" '$1 == k { print $2 }' "$WORK/medians"; }
-echo "# ratios (time / time)"
-for w in 1 2 4; do
-  printf '  w%d qvsnap copy / ref copy (reset file): %.3f\n' "$w" \
-    "$(echo "$(median qvsnap-base-copy-w$w) / $(median ref-copy-into-reset-w$w)" | bc -l)"
-  printf '  w%d qvsnap incr / ref incr:              %.3f\n' "$w" \
-    "$(echo "$(median qvsnap-incr-copy-w$w) / $(median ref-incr-copy-w$w)" | bc -l)"
-  printf '  w%d ref copy into filled / into reset:   %.3f\n' "$w" \
-    "$(echo "$(median ref-copy-into-filled-w$w) / $(median ref-copy-into-reset-w$w)" | bc -l)"
-  printf '  w%d qvsnap reset+copy / dd bs=1M:        %.3f\n' "$w" \
-    "$(echo "($(median qvsnap-base-reset-w$w) + $(median qvsnap-base-copy-w$w)) / $(median dd-bs1M)" | bc -l)"
+durable() { awk -v k="$1" '$1 == k { print $3 }' "$WORK/medians"; }
+rss() { awk -v k="$1" '$1 == k { print $4 }' "$WORK/medians"; }
+ratio() { printf '  %-44s %6.3f  (target %s)\n' "$1" "$(echo "$(durable "$2") / $(durable "$3")" | bc -l)" "$4"; }
+echo "# ratios of durable medians"
+for g in "${SIZES[@]}"; do
+  for w in 1 2 4; do
+    ratio "${g}G w$w qvsnap base / dd bs=1M conv=fsync" "${g}G-qvsnap-base-w$w" "${g}G-dd-1M" "1.6 at 1G w2"
+    ratio "${g}G w$w qvsnap base / reference" "${g}G-qvsnap-base-w$w" "${g}G-ref-base-w$w" "1.1 at 1G w2"
+    ratio "${g}G w$w qvsnap incr / reference" "${g}G-qvsnap-incr-w$w" "${g}G-ref-incr-w$w" "1.1 at 1G w2"
+    ratio "${g}G w$w qvsnap incr / dd bs=1M conv=fsync" "${g}G-qvsnap-incr-w$w" "${g}G-dd-1M" "0.25 at 1G w2"
+  done
+  ratio "${g}G reference: write-back after reset / none" "${g}G-ref-base-sync-w2" "${g}G-ref-base-w2" "-"
+  ratio "${g}G reference: write-back+drop / none" "${g}G-ref-base-drop-w2" "${g}G-ref-base-w2" "-"
+  ratio "${g}G dd bs=4k / bs=1M" "${g}G-dd-4k" "${g}G-dd-1M" "-"
+  blocks=$((g * 262144))
+  printf '  %-44s %6d KiB  (target < 65536)\n' "${g}G qvsnap base peak resident, largest" "$(rss "${g}G-qvsnap-base-w2")"
+  printf '  %-44s %6d KiB  (target < %d)\n' "${g}G qvsnap incr peak resident, largest" "$(rss "${g}G-qvsnap-incr-w2")" \
+    $((65536 + blocks / 10 * 8 / 1024))
 done
-printf '  dd bs=4k / dd bs=1M:                     %.3f\n' "$(echo "$(median dd-bs4k) / $(median dd-bs1M)" | bc -l)"

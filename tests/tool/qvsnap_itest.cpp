@@ -75,12 +75,16 @@ TEST(QvsnapRun, BaseImageEqualsTheSnapshotWithAnyWorkerCount)
                   std::string::npos)
             << r.out;
         EXPECT_NE(r.out.find(c.range), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("Reset of " + image + " took "), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("     4096 / 4096 (100%)\r\n"), std::string::npos) << r.out;
         EXPECT_TRUE(read_file(image) == expected) << c.workers;
     }
-    // Without --debug the notice shows and the debug lines do not; -p hides the progress line.
+    // Without --debug the notice and the reset show and the debug lines do not; -p hides the progress.
     auto plain = d.run("-p " + d.dev + " " + image);
     EXPECT_EQ(plain.status, 0);
+    EXPECT_NE(plain.out.find("Resetting " + image + " to " + std::to_string(disk_bytes) + " bytes before the copy\n"),
+              std::string::npos)
+        << plain.out;
     EXPECT_EQ(plain.out.find("Worker #"), std::string::npos) << plain.out;
     EXPECT_EQ(plain.out.find("(100%)"), std::string::npos) << plain.out;
     EXPECT_NE(plain.out.find("Performing base snapshot"), std::string::npos);
@@ -102,6 +106,7 @@ TEST(QvsnapRun, IncrementalPatchesTheChangedBlocksInPlaceOrIntoFilesOfTheirOwn)
     auto r = d.run("-i -w 2 " + d.dev + " " + image);
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Performing incremental snapshot"), std::string::npos);
+    EXPECT_EQ(r.out.find("Resetting"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("        4 / 4 (100%)"), std::string::npos) << r.out;
     std::string expected = old;
     for (std::uint64_t b : {3, 4, 100, 4095})
