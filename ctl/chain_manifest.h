@@ -13,16 +13,16 @@ namespace qvctl_cli {
 
 struct chain_record {
     std::uint64_t seq = 0;
-    std::string kind;  // "base" or "incremental"
-    std::string start, end;
-    std::string device, fs, snapshot;
+    std::string kind{};  // "base" or "incremental"
+    std::string start{}, end{};
+    std::string device{}, fs{}, snapshot{};
     std::uint64_t blocks = 0, bytes = 0;
     bool verified = false;
     // "started" while the backup runs, then "succeeded", "failed", "interrupted" or "killed".
-    std::string result;
+    std::string result{};
     long pid = 0;
     std::uint32_t code = 0;
-    std::string message;
+    std::string message{};
 };
 
 std::string chain_record_json(const chain_record &r);
