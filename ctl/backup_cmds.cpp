@@ -239,7 +239,9 @@ struct backup {
             return r;
         int code = 0;
         char snap[4096] = "";
-        if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
+        if (int sig = snap_interrupt_signal()) {
+            code = fail(SNAP_INTERRUPTED, st, "ERROR: interrupted by signal %d before the snapshot", sig);
+        } else if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
             code = static_cast<int>(st.code);
             // Taken, but its device never showed: still ours to cancel.
             snapshot_taken = st.code == ETIMEDOUT;
