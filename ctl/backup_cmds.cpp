@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -37,17 +36,6 @@ struct store_name {
 };
 constexpr store_name stores[] = {{STORE_CHANGELOG, "changelog"}, {STORE_DATA, "data"}, {STORE_METADATA, "metadata"}};
 
-int fail(uint32_t code, qvctl_status &st, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-int fail(uint32_t code, qvctl_status &st, const char *fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(st.message, sizeof st.message, fmt, ap);
-    va_end(ap);
-    st.code = code;
-    return static_cast<int>(code);
-}
-
 std::string fs_name(const char *device)
 {
     fs_type t = fs_type_detect(device);
@@ -64,7 +52,8 @@ int device_ready(const char *device, qvctl_status &st)
                                                                          qvctl_device_info_free);
     if (!rec) {
         if (st.code == ENODEV)
-            return fail(ENODEV, st, "ERROR: %s is not attached; run \"qvctl attach %s\" first", device, device);
+            return qvctl_status_set(&st, ENODEV, "ERROR: %s is not attached; run \"qvctl attach %s\" first", device,
+                                    device);
         return static_cast<int>(st.code ? st.code : EIO);
     }
     for (const store_name &s : stores) {
@@ -73,10 +62,17 @@ int device_ready(const char *device, qvctl_status &st)
         bool mapped = list && list->count > 0;
         qvctl_store_extents_free(list);
         if (!mapped)
-            return fail(ENXIO, st, "ERROR: the %s store of %s is not mapped; run \"qvctl store register %s %s\" first",
-                        s.name, device, s.name, device);
+            return qvctl_status_set(&st, ENXIO,
+                                    "ERROR: the %s store of %s is not mapped; run \"qvctl store register %s %s\" first",
+                                    s.name, device, s.name, device);
     }
     return 0;
+}
+
+int no_base(qvctl_status &st, const char *image)
+{
+    return qvctl_status_set(&st, refused_by_chain, "ERROR: %s holds no complete base image; run a base backup first",
+                            image);
 }
 
 bool process_gone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
@@ -98,14 +94,12 @@ struct backup {
         image_fd.reset(::open(req.image, flags, 0644));
         if (!image_fd) {
             if (errno == ENOENT)
-                return fail(refused_by_chain, st, "ERROR: %s holds no complete base image; run a base backup first",
-                            req.image);
-            return fail(static_cast<uint32_t>(errno), st, "ERROR: could not open file %s: %s", req.image,
-                        std::strerror(errno));
+                return no_base(st, req.image);
+            return qvctl_status_set(&st, errno, "ERROR: could not open file %s: %s", req.image, std::strerror(errno));
         }
         // The image's lock covers its manifest too: one backup or run at a time per image.
         if (::flock(image_fd.get(), LOCK_EX | LOCK_NB) != 0)
-            return fail(EBUSY, st, "ERROR: %s is in use by another run", req.image);
+            return qvctl_status_set(&st, EBUSY, "ERROR: %s is in use by another run", req.image);
         return 0;
     }
 
@@ -120,8 +114,7 @@ struct backup {
             if (r.kind == "base")
                 base = &r;
         if (!base || base->result != "succeeded")
-            return fail(refused_by_chain, st, "ERROR: %s holds no complete base image; run a base backup first",
-                        req.image);
+            return no_base(st, req.image);
         return 0;
     }
 
@@ -135,8 +128,9 @@ struct backup {
         qvctl_status probe{};
         bool snapshot_held = qvctl_snapshot_get(req.device, held, &probe) == 0;
         if (snapshot_held && !ours)
-            return fail(EBUSY, st, "ERROR: %s already has a snapshot (%s) that this backup did not take; it is left alone",
-                        req.device, held);
+            return qvctl_status_set(&st, EBUSY,
+                                    "ERROR: %s already has a snapshot (%s) that no backup of %s took; it is left alone",
+                                    req.device, held, req.image);
         if (!ours)
             return 0;
         if (snapshot_held && qvctl_snapshot_cancel(req.device, &st) != 0)
@@ -165,7 +159,7 @@ struct backup {
     int copy_and_check()
     {
         if (int sig = snap_interrupt_signal())
-            return fail(SNAP_INTERRUPTED, st, "ERROR: interrupted by signal %d before the copy", sig);
+            return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
         snap_options o;
         snap_options_init(&o);
         std::snprintf(o.blkdev, sizeof o.blkdev, "%s", req.device);
@@ -198,10 +192,10 @@ struct backup {
             return static_cast<int>(r);
         }
         if (found.differing)
-            return fail(image_differs, st,
-                        "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu", req.image,
-                        o.snapdev, static_cast<unsigned long long>(found.differing),
-                        static_cast<unsigned long long>(found.sectors[0]));
+            return qvctl_status_set(&st, image_differs,
+                                    "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu",
+                                    req.image, o.snapdev, static_cast<unsigned long long>(found.differing),
+                                    static_cast<unsigned long long>(found.sectors[0]));
         rec.verified = true;
         return 0;
     }
@@ -240,7 +234,7 @@ struct backup {
         int code = 0;
         char snap[4096] = "";
         if (int sig = snap_interrupt_signal()) {
-            code = fail(SNAP_INTERRUPTED, st, "ERROR: interrupted by signal %d before the snapshot", sig);
+            code = qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the snapshot", sig);
         } else if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
             code = static_cast<int>(st.code);
             // Taken, but its device never showed: still ours to cancel.

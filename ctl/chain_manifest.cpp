@@ -100,7 +100,8 @@ bool read_string(cursor &c, std::string &out)
         char e = c.s[c.i++];
         if (e == 'u') {
             unsigned v = 0;
-            if (c.i + 4 > c.s.size() || std::from_chars(c.s.data() + c.i, c.s.data() + c.i + 4, v, 16).ec != std::errc{})
+            const char *hex = c.s.data() + c.i;
+            if (c.i + 4 > c.s.size() || std::from_chars(hex, hex + 4, v, 16).ec != std::errc{})
                 return false;
             c.i += 4;
             out += static_cast<char>(v < 0x80 ? v : '?');

@@ -224,7 +224,8 @@ int quirk(std::istringstream &in, std::string &out)
         return 0;
     }
     out = (name.empty() ? "quirk needs a name" : "unknown quirk: " + name) +
-          " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, slow-reads MICROSECONDS, clear)\n";
+          " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR,"
+          " slow-reads MICROSECONDS, clear)\n";
     return EINVAL;
 }
 

@@ -97,7 +97,8 @@ uint32_t copy(run_state &r)
         o.bytes += r.records.get()[i].bytes;
     }
     if (int sig = snap_interrupt_signal(); sig && !o.status.code)
-        qvctl_status_set(&o.status, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d after %llu of %llu blocks; %s is incomplete",
+        qvctl_status_set(&o.status, SNAP_INTERRUPTED,
+                         "ERROR: interrupted by signal %d after %llu of %llu blocks; %s is incomplete",
                          sig, static_cast<ull>(o.copied), static_cast<ull>(r.total), o.snapfile);
     return o.status.code;
 }

@@ -55,7 +55,8 @@ bool read_block(int fd, uint8_t *buf, uint64_t length, uint64_t offset, size_t &
 {
     ssize_t n = ::pread(fd, buf, length, static_cast<off_t>(offset));
     if (n < 0) {
-        qvctl_status_set(&st, errno, "%s read at %llu failed: %s", what, static_cast<ull>(offset), std::strerror(errno));
+        qvctl_status_set(&st, errno, "%s read at %llu failed: %s", what, static_cast<ull>(offset),
+                         std::strerror(errno));
         return false;
     }
     got = static_cast<size_t>(n);
@@ -138,7 +139,8 @@ uint32_t compare(snap_options &o, uint64_t sectors, uint64_t total, snap_verify_
         if (w.status.code && !o.status.code)
             o.status = w.status;
     if (int sig = snap_interrupt_signal(); sig && !o.status.code)
-        qvctl_status_set(&o.status, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d after %llu of %llu blocks compared",
+        qvctl_status_set(&o.status, SNAP_INTERRUPTED,
+                         "ERROR: interrupted by signal %d after %llu of %llu blocks compared",
                          sig, static_cast<ull>(result.blocks), static_cast<ull>(total));
     return o.status.code;
 }

@@ -74,9 +74,9 @@ TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
 
     std::smatch m;
     std::string out = run.out();
-    ASSERT_TRUE(std::regex_search(out, m, std::regex("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 "
-                                                     "blocks; (.*) is incomplete")))
-        << out;
+    const std::regex ending("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 blocks; "
+                            "(.*) is incomplete");
+    ASSERT_TRUE(std::regex_search(out, m, ending)) << out;
     EXPECT_EQ(m[2].str(), d.image);
     std::uint64_t copied = std::stoull(m[1].str());
     EXPECT_LT(copied, disk_blocks);
@@ -95,7 +95,8 @@ TEST(Backup, ChainWithAnInterruptedIncrementalEndsEqualToItsSnapshot)
     d.write(10, 100, 'a');
     auto base = d.qvctl("backup " + d.dev + " " + d.image);
     ASSERT_EQ(base.status, 0) << base.out;
-    EXPECT_NE(base.out.find("Backup 1 (base) of " + d.dev + " into " + d.image + " succeeded: 4096 blocks, 16777216 bytes"),
+    EXPECT_NE(base.out.find("Backup 1 (base) of " + d.dev + " into " + d.image +
+                            " succeeded: 4096 blocks, 16777216 bytes"),
               std::string::npos)
         << base.out;
 

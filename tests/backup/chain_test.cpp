@@ -39,7 +39,8 @@ TEST(ChainManifest, RecordsRoundTripThroughTheFileWithAnyText)
 TEST(ChainManifest, DamagedLinesAreRefused)
 {
     for (const char *line : {"{\"seq\":1,\"kind\":\"base\"", "{\"seq\":x,\"kind\":\"base\",\"result\":\"started\"}",
-                             "{\"seq\":1,\"result\":\"started\"}", "not json", "{\"seq\":1,\"kind\":\"base\",\"result\":\"a\\q\"}"})
+                             "{\"seq\":1,\"result\":\"started\"}", "not json",
+                             "{\"seq\":1,\"kind\":\"base\",\"result\":\"a\\q\"}"})
         EXPECT_FALSE(qvctl_cli::chain_record_parse(line)) << line;
     qvtest::temp_dir dir;
     std::string path = dir.file("image.chain");
