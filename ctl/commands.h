@@ -16,6 +16,7 @@ struct option_spec {
     const char *name;   // without the leading "--"
     const char *value;  // the value's placeholder, or null for a flag
     const char *help;
+    char letter = 0;  // the short form "-x", where there is one
 };
 
 // What a command was given: its positional words and, per option of its table, the value (a flag
@@ -44,6 +45,8 @@ std::span<const command> top_commands();
 std::span<const command> snapshot_commands();
 std::span<const command> changelog_commands();
 std::span<const command> store_commands();
+std::span<const command> image_commands();
+extern const command backup_entry;
 
 int fs_block_map_show(const invocation &inv);
 

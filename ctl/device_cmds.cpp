@@ -68,7 +68,8 @@ int list(const invocation &)
     return 0;
 }
 
-constexpr command top[] = {
+// Not constexpr: the backup entry is defined with its command.
+const command top[] = {
     {"version", "", "show the versions of qvctl and libqvctl", version},
     {"attach", "DEVICE", "start tracking the changes of a block device", attach, {}, 1},
     {"detach", "DEVICE", "stop tracking a block device", detach, {}, 1},
@@ -78,6 +79,8 @@ constexpr command top[] = {
     {"changelog", "", "count or show the blocks changed since the last snapshot", nullptr, {}, 0,
      changelog_commands},
     {"store", "", "create, check, register and inspect the store files", nullptr, {}, 0, store_commands},
+    backup_entry,
+    {"image", "", "compare an image with a device's snapshot", nullptr, {}, 0, image_commands},
     {"fs-block-map", "DEVICE FILE", "print the filesystem blocks that a file occupies, as \"FIRST COUNT\" lines",
      fs_block_map_show, {}, 2},
     {"dump", "DEVICE", "write the module's state of a device to the kernel log", dump, {}, 1},

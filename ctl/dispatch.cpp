@@ -27,7 +27,8 @@ void print_command_help(const command &c, const std::string &path, FILE *stream)
     if (!c.options.empty())
         std::fprintf(stream, "\nOptions:\n");
     for (const option_spec &o : c.options) {
-        std::string left = std::string("--") + o.name + (o.value ? std::string(" ") + o.value : "");
+        std::string left = (o.letter ? std::string("-") + o.letter + ", " : std::string()) + "--" + o.name +
+                           (o.value ? std::string(" ") + o.value : "");
         std::fprintf(stream, "    %-22s%s\n", left.c_str(), o.help);
     }
 }
@@ -50,6 +51,11 @@ int run_command(const command &c, const std::string &path, int argc, char **argv
             print_command_help(c, path, stdout);
             return 0;
         }
+        std::string long_form;
+        if (word[0] == '-' && word[1] && word[1] != '-' && !word[2])
+            for (const option_spec &o : c.options)
+                if (o.letter == word[1])
+                    word = (long_form = std::string("--") + o.name).c_str();
         if (std::strncmp(word, "--", 2) != 0 || !word[2]) {
             inv.args.push_back(word);
             continue;

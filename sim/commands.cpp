@@ -214,8 +214,18 @@ int quirk(std::istringstream &in, std::string &out)
         q.eio_from = s;
         return 0;
     }
+    if (name == "slow-reads") {
+        std::uint64_t us = 0;
+        if (!(in >> us)) {
+            out = "slow-reads needs microseconds\n";
+            return EINVAL;
+        }
+        q.slow_reads_us = us;
+        return 0;
+    }
     out = (name.empty() ? "quirk needs a name" : "unknown quirk: " + name) +
-          " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR, clear)\n";
+          " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR,"
+          " slow-reads MICROSECONDS, clear)\n";
     return EINVAL;
 }
 
@@ -295,6 +305,8 @@ std::string dump_text(bool extents)
             o << "quirk " << name << "\n";
     if (q.eio_from)
         o << "quirk eio-from " << *q.eio_from << "\n";
+    if (q.slow_reads_us)
+        o << "quirk slow-reads " << q.slow_reads_us << "\n";
     return o.str();
 }
 

@@ -70,6 +70,7 @@ struct quirks {
     bool overcount = false, unterminated = false, changelog_twice = false, changelog_excess = false,
          no_fs_type = false;
     std::optional<std::uint64_t> eio_from;  // snapshot sector from which reads fail
+    std::uint64_t slow_reads_us = 0;         // a pause before every snapshot read
 };
 
 struct state {

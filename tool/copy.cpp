@@ -67,6 +67,7 @@ uint32_t copy(run_state &r)
     if (r.sectors == 0)
         return o.status.code;
     r.total = snap_blocks_count(&o);
+    o.total = r.total;
     if (o.status.code)
         return o.status.code;
     if (r.total == 0) {
@@ -91,6 +92,14 @@ uint32_t copy(run_state &r)
         snap_progress_stop();
         pthread_join(progress_thread, nullptr);
     }
+    for (int i = 0; i < o.workers; ++i) {
+        o.copied += r.records.get()[i].copied;
+        o.bytes += r.records.get()[i].bytes;
+    }
+    if (int sig = snap_interrupt_signal(); sig && !o.status.code)
+        qvctl_status_set(&o.status, SNAP_INTERRUPTED,
+                         "ERROR: interrupted by signal %d after %llu of %llu blocks; %s is incomplete",
+                         sig, static_cast<ull>(o.copied), static_cast<ull>(r.total), o.snapfile);
     return o.status.code;
 }
 
@@ -102,6 +111,7 @@ extern "C" uint32_t snap_copy(snap_options *opts)
     run_state r{*opts,
                 qv::heap_ptr<pthread_t>(static_cast<pthread_t *>(std::calloc(n, sizeof(pthread_t)))),
                 qv::heap_ptr<snap_worker>(static_cast<snap_worker *>(std::calloc(n, sizeof(snap_worker))))};
+    opts->total = opts->copied = opts->bytes = 0;
     if (!r.threads || !r.records)
         return code_of(qvctl_status_set(&opts->status, ENOMEM, "ERROR: Failed to allocate memory in %s", __func__));
     uint32_t code = copy(r);

@@ -30,8 +30,11 @@ uint32_t snapshot_device_get(snap_options &o)
 // A dry run leaves FILE as it was: it is neither created nor emptied, so it is not opened.
 bool output_opened(const snap_options &o) { return !(o.flags & (SNAP_SEPARATED | SNAP_NO_WRITE)); }
 
-uint32_t run(snap_options &o)
+}  // namespace
+
+extern "C" uint32_t snap_run(snap_options *opts)
 {
+    snap_options &o = *opts;
     block_device_check(o.blkdev, &o.status);
     if (o.status.code)
         return o.status.code;
@@ -45,33 +48,22 @@ uint32_t run(snap_options &o)
         qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s: %s", o.snapdev, std::strerror(e));
         return static_cast<uint32_t>(e);
     }
-    if (output_opened(o)) {
-        int mode = (o.flags & SNAP_INCREMENTAL) ? O_RDWR | O_CREAT : O_RDWR | O_CREAT | O_TRUNC;
-        o.snapfile_fd = ::open(o.snapfile, mode | O_LARGEFILE, 0644);
-        if (o.snapfile_fd < 0) {
-            int e = errno;
-            o.snapfile_fd = 0;
-            qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s", o.snapfile);
+    if (output_opened(o))
+        if (uint32_t r = snap_output_open(&o)) {
             ::close(o.snapdev_fd);
-            return static_cast<uint32_t>(e);
+            return r;
         }
-    }
     qvctl_log(LOG_NOTICE, stdout, "Performing %s snapshot from %s (source: %s) to %s with %u %s",
               (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base", o.snapdev, o.blkdev, o.snapfile,
               static_cast<unsigned>(o.workers), o.workers < 2 ? "worker" : "workers");
     qvctl_log(LOG_DEBUG, stdout, "BlkDev: %s SnapDev: %s SnapFile: %s", o.blkdev, o.snapdev, o.snapfile);
 
     uint32_t result = snap_copy(&o);
-    if (output_opened(o) && ::close(o.snapfile_fd) != 0) {
-        int e = errno;
-        result = static_cast<uint32_t>(
-            qvctl_status_set(&o.status, e, "ERROR: failed to close %s [%d, '%s']", o.snapfile, e, std::strerror(e)));
-    }
+    if (output_opened(o))
+        result = snap_output_finish(&o, result);
     ::close(o.snapdev_fd);
     return result;
 }
-
-}  // namespace
 
 extern "C" int snap_main(int argc, char **argv)
 {
@@ -82,8 +74,9 @@ extern "C" int snap_main(int argc, char **argv)
     qvctl_status_set(&opts.status, 0, "%s", "");
     qvctl_log_init(&log_level);
     snap_options_parse(argc, argv, &opts, &log_level);
+    snap_signals_install();
 
-    uint32_t result = run(opts);
+    uint32_t result = snap_run(&opts);
     if (result)
         qvctl_log(LOG_ERR, stderr, "%s", opts.status.message);
     return static_cast<int>(result);

@@ -17,6 +17,12 @@ extern "C" {
 #define SNAP_HIDE_PROGRESS 4u
 #define SNAP_NO_SPACE_CHECK 8u
 #define SNAP_NO_WRITE 16u
+/* snapfile_fd was opened and locked by the caller, who also closes it. */
+#define SNAP_OUTPUT_LOCKED 32u
+
+/* The exit code of a run stopped by a signal. */
+#define SNAP_INTERRUPTED 4u
+#define SNAP_MARK_NAME "user.quorvex.incomplete"
 
 #define CLI_VERSION 2u
 #define SNAP_BLOCK_SIZE 4096u
@@ -33,6 +39,12 @@ typedef struct snap_options {
     uint32_t flags;
     uint64_t *changelog;
     qvctl_status status;
+    /* Filled by the copy: blocks to copy, blocks and bytes copied. */
+    uint64_t total;
+    uint64_t copied;
+    uint64_t bytes;
+    /* Set while the output carries the incomplete mark and this run is to lift it. */
+    int marked;
 } snap_options;
 
 typedef struct snap_worker {
@@ -45,6 +57,8 @@ typedef struct snap_worker {
     uint64_t sectors;
     uint32_t flags;
     qvctl_status status;
+    uint64_t copied;
+    uint64_t bytes;
 } snap_worker;
 
 /* A per-block file name: the base and a dot are laid down once per worker, the sector's digits
@@ -55,6 +69,34 @@ typedef struct snap_block_name {
 } snap_block_name;
 
 int snap_main(int argc, char **argv);
+/* The run from the parsed options on: the snapshot device, the output, the copy, the closing. */
+uint32_t snap_run(snap_options *opts);
+/* Opens (unless SNAP_OUTPUT_LOCKED) and locks the single output file, marks it incomplete and,
+ * in a base run, empties it. */
+uint32_t snap_output_open(snap_options *opts);
+/* After a successful copy puts the output's data on the disk and lifts the mark; closes what
+ * snap_output_open opened. Answers the run's code, `result` unless the closing failed. */
+uint32_t snap_output_finish(snap_options *opts, uint32_t result);
+
+/* SIGINT, SIGTERM and SIGHUP stop the run before its next block; a second one ends the process. */
+void snap_signals_install(void);
+/* The first stopping signal caught, or 0. */
+int snap_interrupt_signal(void);
+void snap_interrupt_clear(void);
+
+/* A comparison of an image with the snapshot device. */
+#define SNAP_VERIFY_SECTORS_SHOWN 10u
+typedef struct snap_verify_result {
+    uint64_t blocks;
+    uint64_t differing;
+    uint64_t sectors[SNAP_VERIFY_SECTORS_SHOWN]; /* the first differing sectors, ascending */
+    unsigned shown;
+} snap_verify_result;
+/* Compares snapfile_fd with snapdev_fd over every block, or the changelog's blocks with
+ * SNAP_INCREMENTAL, with `workers` workers over contiguous ranges. */
+uint32_t snap_verify(snap_options *opts, snap_verify_result *result);
+/* The same from a device and an image path: finds the snapshot device, opens both, compares. */
+uint32_t snap_verify_image(snap_options *opts, snap_verify_result *result);
 void snap_options_init(snap_options *opts);
 /* Parses the command line into opts and log_level; ends the process on usage, version and
  * argument errors. */

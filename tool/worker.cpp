@@ -50,6 +50,8 @@ void copy_range(snap_worker &w, void *buffer)
     if (w.first > w.last)
         return;
     for (uint64_t k = w.first;; ++k) {
+        if (snap_interrupt_signal())
+            return;  // the run reports how far it got
         uint64_t sector = w.changelog ? w.changelog[k] : SNAP_BLOCK_SECTORS * k;
         uint64_t left = w.sectors - sector;
         uint64_t length = left < SNAP_BLOCK_SECTORS ? left * 512 : SNAP_BLOCK_SIZE;
@@ -58,6 +60,8 @@ void copy_range(snap_worker &w, void *buffer)
                                              buffer, w.flags, &w.status);
         if (r)
             return;
+        ++w.copied;
+        w.bytes += length;
         if (counted)
             snap_progress_count();
         if (k == w.last)

@@ -46,6 +46,8 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"store register data /dev/a --opt", "ERROR: --opt applies to the metadata store only"},
         {"store reset data /dev/a", "ERROR: only the changelog store can be reset"},
         {"store unmap changelog /dev/a", "ERROR: only the data store can be unmapped"},
+        {"backup /dev/a img -w 0", "ERROR: --workers must be greater or equal to 1"},
+        {"image verify /dev/a img -w", "ERROR: option --workers needs a value"},
     };
     for (const usage_case &c : cases) {
         auto err = err_only(c.args);

@@ -1,0 +1,21 @@
+// qvctl backup: one backup of a device into an image, from the snapshot start to its completion.
+#pragma once
+
+namespace qvctl_cli {
+
+struct backup_request {
+    const char *device = nullptr;
+    const char *image = nullptr;
+    bool incremental = false;
+    bool verify = false;
+    bool json = false;
+    int workers = 1;
+    // Called between the copy and the read-back, for tests that change the image behind the copy's back.
+    void (*before_verify)(const char *image, void *context) = nullptr;
+    void *context = nullptr;
+};
+
+// The exit status of the backup.
+int backup_run(const backup_request &request);
+
+}  // namespace qvctl_cli

@@ -1,0 +1,263 @@
+// Reading and writing the chain manifest. The reader knows only the flat objects that the writer
+// makes; anything else on a line makes that line unreadable rather than half read.
+#include "chain_manifest.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+
+#include "unique_fd.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+void put_string(std::string &out, std::string_view s)
+{
+    out += '"';
+    for (char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
+            out += esc;
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+}  // namespace
+
+std::string json_string(std::string_view s)
+{
+    std::string out;
+    put_string(out, s);
+    return out;
+}
+
+namespace {
+
+void field(std::string &out, const char *key, std::string_view value)
+{
+    out += out.size() > 1 ? ",\"" : "\"";
+    out += key;
+    out += "\":";
+    put_string(out, value);
+}
+
+void field_raw(std::string &out, const char *key, const std::string &value)
+{
+    out += out.size() > 1 ? ",\"" : "\"";
+    out += key;
+    out += "\":";
+    out += value;
+}
+
+struct cursor {
+    std::string_view s;
+    std::size_t i = 0;
+    void skip()
+    {
+        while (i < s.size() && (s[i] == ' ' || s[i] == '\t'))
+            ++i;
+    }
+    bool eat(char c)
+    {
+        skip();
+        if (i < s.size() && s[i] == c) {
+            ++i;
+            return true;
+        }
+        return false;
+    }
+};
+
+bool read_string(cursor &c, std::string &out)
+{
+    if (!c.eat('"'))
+        return false;
+    while (c.i < c.s.size()) {
+        char ch = c.s[c.i++];
+        if (ch == '"')
+            return true;
+        if (ch != '\\') {
+            out += ch;
+            continue;
+        }
+        if (c.i >= c.s.size())
+            return false;
+        char e = c.s[c.i++];
+        if (e == 'u') {
+            unsigned v = 0;
+            const char *hex = c.s.data() + c.i;
+            if (c.i + 4 > c.s.size() || std::from_chars(hex, hex + 4, v, 16).ec != std::errc{})
+                return false;
+            c.i += 4;
+            out += static_cast<char>(v < 0x80 ? v : '?');
+        } else {
+            static constexpr std::string_view from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
+            auto k = from.find(e);
+            if (k == std::string_view::npos)
+                return false;
+            out += to[k];
+        }
+    }
+    return false;
+}
+
+// A number, true or false, as its text.
+bool read_bare(cursor &c, std::string &out)
+{
+    c.skip();
+    std::size_t b = c.i;
+    while (c.i < c.s.size() && c.s[c.i] != ',' && c.s[c.i] != '}' && c.s[c.i] != ' ')
+        ++c.i;
+    out.assign(c.s.substr(b, c.i - b));
+    return !out.empty();
+}
+
+template <class T> bool number(const std::map<std::string, std::string> &m, const char *key, T &out)
+{
+    auto it = m.find(key);
+    if (it == m.end())
+        return true;  // absent: the default
+    const std::string &v = it->second;
+    return std::from_chars(v.data(), v.data() + v.size(), out).ec == std::errc{};
+}
+
+std::string text(const std::map<std::string, std::string> &m, const char *key)
+{
+    auto it = m.find(key);
+    return it == m.end() ? std::string() : it->second;
+}
+
+}  // namespace
+
+std::string chain_record_json(const chain_record &r)
+{
+    std::string out = "{";
+    field_raw(out, "seq", std::to_string(r.seq));
+    field(out, "kind", r.kind);
+    field(out, "start", r.start);
+    if (!r.end.empty())
+        field(out, "end", r.end);
+    field(out, "device", r.device);
+    field(out, "fs", r.fs);
+    field(out, "snapshot", r.snapshot);
+    field_raw(out, "blocks", std::to_string(r.blocks));
+    field_raw(out, "bytes", std::to_string(r.bytes));
+    field_raw(out, "verified", r.verified ? "true" : "false");
+    field(out, "result", r.result);
+    field_raw(out, "pid", std::to_string(r.pid));
+    if (r.code) {
+        field_raw(out, "code", std::to_string(r.code));
+        field(out, "message", r.message);
+    }
+    return out + "}";
+}
+
+std::optional<chain_record> chain_record_parse(std::string_view line)
+{
+    cursor c{line};
+    std::map<std::string, std::string> m;
+    if (!c.eat('{'))
+        return std::nullopt;
+    if (!c.eat('}')) {
+        do {
+            std::string key, value;
+            if (!read_string(c, key) || !c.eat(':'))
+                return std::nullopt;
+            c.skip();
+            bool ok = c.i < c.s.size() && c.s[c.i] == '"' ? read_string(c, value) : read_bare(c, value);
+            if (!ok)
+                return std::nullopt;
+            m[key] = value;
+        } while (c.eat(','));
+        if (!c.eat('}'))
+            return std::nullopt;
+    }
+    chain_record r;
+    if (!number(m, "seq", r.seq) || !number(m, "blocks", r.blocks) || !number(m, "bytes", r.bytes) ||
+        !number(m, "pid", r.pid) || !number(m, "code", r.code))
+        return std::nullopt;
+    r.kind = text(m, "kind");
+    r.start = text(m, "start");
+    r.end = text(m, "end");
+    r.device = text(m, "device");
+    r.fs = text(m, "fs");
+    r.snapshot = text(m, "snapshot");
+    r.verified = text(m, "verified") == "true";
+    r.result = text(m, "result");
+    r.message = text(m, "message");
+    if (r.kind.empty() || r.result.empty())
+        return std::nullopt;
+    return r;
+}
+
+std::string chain_path(const std::string &image) { return image + ".chain"; }
+
+bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st)
+{
+    out.clear();
+    std::ifstream in(path);
+    if (!in) {
+        if (errno == ENOENT)
+            return true;
+        qvctl_status_set(&st, errno ? errno : EIO, "ERROR: could not read %s", path.c_str());
+        return false;
+    }
+    std::string line;
+    for (unsigned n = 1; std::getline(in, line); ++n) {
+        if (line.empty())
+            continue;
+        auto r = chain_record_parse(line);
+        if (!r) {
+            qvctl_status_set(&st, EBADMSG, "ERROR: %s: line %u is no backup record", path.c_str(), n);
+            return false;
+        }
+        out.push_back(*r);
+    }
+    return true;
+}
+
+bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st)
+{
+    std::string text;
+    for (const chain_record &r : records)
+        text += chain_record_json(r) + "\n";
+    std::string tmp = path + ".new";
+    qv::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    bool ok = fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd.get()) == 0;
+    int e = errno;
+    fd.reset();
+    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0)
+        return true;
+    e = ok ? errno : e;
+    ::unlink(tmp.c_str());
+    qvctl_status_set(&st, e ? e : EIO, "ERROR: could not write %s: %s", path.c_str(), std::strerror(e ? e : EIO));
+    return false;
+}
+
+std::string utc_now()
+{
+    char buf[32] = "";
+    std::time_t now = std::time(nullptr);
+    std::tm tm;
+    if (::gmtime_r(&now, &tm))
+        std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+}  // namespace qvctl_cli

@@ -1,0 +1,45 @@
+// The chain manifest IMAGE.chain: one JSON line per backup taken into IMAGE, oldest first.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qvctl.h"
+
+namespace qvctl_cli {
+
+struct chain_record {
+    std::uint64_t seq = 0;
+    std::string kind{};  // "base" or "incremental"
+    std::string start{}, end{};
+    std::string device{}, fs{}, snapshot{};
+    std::uint64_t blocks = 0, bytes = 0;
+    bool verified = false;
+    // "started" while the backup runs, then "succeeded", "failed", "interrupted" or "killed".
+    std::string result{};
+    long pid = 0;
+    std::uint32_t code = 0;
+    std::string message{};
+};
+
+std::string chain_record_json(const chain_record &r);
+// A line that is no JSON object of ours answers nothing.
+std::optional<chain_record> chain_record_parse(std::string_view line);
+
+std::string chain_path(const std::string &image);
+// The records of the manifest; none when it does not exist. False (status set) when it can't be read.
+bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st);
+// Writes all records into a new file and renames it over the manifest, so that a crash leaves the
+// old manifest or the new one, never a part of either.
+bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st);
+
+// `s` as a JSON string, quotes included.
+std::string json_string(std::string_view s);
+
+// The current time in UTC, ISO 8601.
+std::string utc_now();
+
+}  // namespace qvctl_cli

@@ -1,0 +1,83 @@
+// A disk of the stand-in ready for backups: ext4 on it (so that snapshot devices show their type at
+// once), attached, its three stores mapped, and a directory for the image.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../sim/sim_helpers.h"
+#include "../tool/engine_fixture.h"
+#include "chain_manifest.h"
+#include "qvsim.h"
+#include "shell.h"
+#include "temp_dir.h"
+#include "unique_fd.h"
+
+namespace backuptest {
+
+inline const std::string qvctl_bin = QVCTL_BIN;
+inline const std::string qvsnap_bin = QVSNAP_BIN;
+
+struct backup_disk {
+    qvtest::qvsim sim;
+    std::string dev;
+    qvtest::temp_dir dir;
+    std::string image = dir.file("image");
+
+    explicit backup_disk(const std::string &size = "16M")
+    {
+        dev = sim.disk(size);
+        if (dev.empty())
+            return;
+        qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
+        EXPECT_EQ(simtest::attach(dev, 3).code, 0u);
+        simtest::map_all_stores(dev);
+    }
+
+    // Blocks first, first + step, ... (count of them) filled with `fill`, written through to the disk.
+    void write(std::uint64_t first, std::uint64_t count, char fill, std::uint64_t step = 1)
+    {
+        qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        std::string data = tooltest::pattern(4096, static_cast<unsigned char>(fill));
+        for (std::uint64_t i = 0; i < count; ++i)
+            ASSERT_EQ(::pwrite(fd.get(), data.data(), 4096, static_cast<off_t>((first + i * step) * 4096)), 4096);
+        ASSERT_EQ(::fsync(fd.get()), 0);
+    }
+
+    // Takes a snapshot behind the backups' back; its device, or "".
+    std::string snapshot()
+    {
+        auto s = simtest::send(4, dev);
+        EXPECT_EQ(s.code, 0u) << s.message;
+        return s.code ? "" : "/dev/" + s.text(137);
+    }
+    bool snapshot_held() { return simtest::send(6, dev).code == 0; }
+    void cancel() { EXPECT_EQ(simtest::send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; }).code, 0u); }
+
+    qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(qvctl_bin + " " + args); }
+
+    std::vector<qvctl_cli::chain_record> chain()
+    {
+        std::vector<qvctl_cli::chain_record> records;
+        qvctl_status st{};
+        EXPECT_TRUE(qvctl_cli::chain_read(qvctl_cli::chain_path(image), records, st)) << st.message;
+        return records;
+    }
+};
+
+// The incomplete mark of a file, or "" without one.
+inline std::string mark_of(const std::string &path)
+{
+    char value[256];
+    ssize_t n = ::getxattr(path.c_str(), "user.quorvex.incomplete", value, sizeof value);
+    return n < 0 ? "" : std::string(value, static_cast<std::size_t>(n));
+}
+
+}  // namespace backuptest

@@ -1,0 +1,227 @@
+// Backups against the stand-in: the image tool's lock, signals and mark, and qvctl backup and
+// image verify through a chain of base and incremental backups, interrupted, killed and tampered with.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "backup.h"
+#include "backup_disk.h"
+#include "capability.h"
+#include "child.h"
+
+namespace {
+
+using backuptest::backup_disk;
+using backuptest::child;
+using backuptest::mark_of;
+using tooltest::read_file;
+
+constexpr std::uint64_t disk_blocks = 4096;  // 16 MiB
+
+std::string results(const std::vector<qvctl_cli::chain_record> &chain)
+{
+    std::string s;
+    for (auto &r : chain)
+        s += std::to_string(r.seq) + " " + r.kind + " " + r.result + "\n";
+    return s;
+}
+
+TEST(QvsnapGuard, SecondRunOnALockedOutputFailsAndLeavesItAlone)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    backup_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    std::string snap = d.snapshot();
+    auto r = qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image);
+    ASSERT_EQ(r.status, 0) << r.out;
+    std::string expected = read_file(snap);
+    EXPECT_TRUE(read_file(d.image) == expected);
+    EXPECT_EQ(mark_of(d.image), "") << "lifted once the image is on the disk";
+
+    // The lock a running copy holds.
+    qv::unique_fd held(::open(d.image.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    for (const std::string &cmd : {backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image,
+                                   backuptest::qvctl_bin + " backup " + d.dev + " " + d.image}) {
+        auto second = qvtest::sh(cmd);
+        EXPECT_EQ(second.status, 16) << second.out;
+        EXPECT_NE(second.out.find("ERROR: " + d.image + " is in use by another run"), std::string::npos) << second.out;
+    }
+    EXPECT_TRUE(read_file(d.image) == expected) << "neither emptied nor written";
+    EXPECT_EQ(mark_of(d.image), "");
+    d.cancel();
+}
+
+TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    backup_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    std::string snap = d.snapshot();
+    std::string expected = read_file(snap);
+    qvtest::sh_ok("blockdev --flushbufs " + snap);
+    d.sim.quirk("slow-reads 20000");
+
+    child run(backuptest::qvsnap_bin + " " + d.dev + " " + d.image);
+    ASSERT_TRUE(run.wait_for(" / 4096 (")) << run.out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    run.signal(SIGINT);
+    EXPECT_EQ(run.finish(), 4) << run.out();
+    d.sim.quirk_clear();
+
+    std::smatch m;
+    std::string out = run.out();
+    const std::regex ending("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 blocks; "
+                            "(.*) is incomplete");
+    ASSERT_TRUE(std::regex_search(out, m, ending)) << out;
+    EXPECT_EQ(m[2].str(), d.image);
+    std::uint64_t copied = std::stoull(m[1].str());
+    EXPECT_LT(copied, disk_blocks);
+    std::string got = read_file(d.image);
+    ASSERT_EQ(got.size(), expected.size());
+    EXPECT_TRUE(got.compare(0, copied * 4096, expected, 0, copied * 4096) == 0) << "one worker: a prefix is copied";
+    EXPECT_EQ(mark_of(d.image).rfind("base " + d.dev + " 20", 0), 0u) << mark_of(d.image);
+    d.cancel();
+}
+
+TEST(Backup, ChainWithAnInterruptedIncrementalEndsEqualToItsSnapshot)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    backup_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    d.write(10, 100, 'a');
+    auto base = d.qvctl("backup " + d.dev + " " + d.image);
+    ASSERT_EQ(base.status, 0) << base.out;
+    EXPECT_NE(base.out.find("Backup 1 (base) of " + d.dev + " into " + d.image +
+                            " succeeded: 4096 blocks, 16777216 bytes"),
+              std::string::npos)
+        << base.out;
+
+    d.write(200, 20, 'b');
+    auto first = d.qvctl("backup " + d.dev + " " + d.image + " --incremental -w 2 --verify");
+    ASSERT_EQ(first.status, 0) << first.out;
+    EXPECT_NE(first.out.find("succeeded: 20 blocks, 81920 bytes, verified"), std::string::npos) << first.out;
+
+    // Scattered blocks on a slow snapshot device: the run is caught midway.
+    d.write(300, 300, 'c', 12);
+    d.sim.quirk("slow-reads 30000");
+    child cut(backuptest::qvctl_bin + " backup " + d.dev + " " + d.image + " -i");
+    ASSERT_TRUE(cut.wait_for("Performing incremental snapshot")) << cut.out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cut.signal(SIGINT);
+    EXPECT_EQ(cut.finish(), 4) << cut.out();
+    EXPECT_NE(cut.out().find("ERROR: interrupted by signal 2 after "), std::string::npos) << cut.out();
+    d.sim.quirk_clear();
+    EXPECT_FALSE(d.snapshot_held()) << "cancelled, so its blocks stay in the changelog";
+    EXPECT_EQ(mark_of(d.image).rfind("incremental ", 0), 0u);
+
+    d.write(3001, 5, 'd');
+    auto last = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --verify --json");
+    ASSERT_EQ(last.status, 0) << last.out;
+    auto record = qvctl_cli::chain_record_parse(qvtest::trimmed(last.out));
+    ASSERT_TRUE(record) << last.out;
+    EXPECT_EQ(record->blocks, 305u) << "the interrupted run's blocks and the new ones";
+    EXPECT_TRUE(record->verified);
+    EXPECT_EQ(mark_of(d.image), "");
+
+    std::string snap = d.snapshot();
+    EXPECT_TRUE(read_file(d.image) == read_file(snap));
+    d.cancel();
+    auto chain = d.chain();
+    EXPECT_EQ(results(chain), "1 base succeeded\n2 incremental succeeded\n3 incremental interrupted\n"
+                              "4 incremental succeeded\n");
+    ASSERT_EQ(chain.size(), 4u);
+    EXPECT_EQ(chain[2].code, 4u);
+    EXPECT_EQ(chain[0].fs, "ext4");
+    EXPECT_NE(chain[0].snapshot, "");
+}
+
+void poke(const char *image, void *)
+{
+    qv::unique_fd fd(::open(image, O_WRONLY | O_CLOEXEC));
+    // Block 50 from its third sector on, and block 3000 whole.
+    EXPECT_EQ(::pwrite(fd.get(), std::string(3000, '\x5a').data(), 3000, 50 * 4096 + 1024), 3000);
+    EXPECT_EQ(::pwrite(fd.get(), std::string(4096, '\x5b').data(), 4096, 3000 * 4096), 4096);
+}
+
+TEST(Backup, VerifyCatchesBlocksChangedBehindTheCopyAndImageVerifyFindsThem)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    backup_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    qvctl_cli::backup_request req;
+    req.device = d.dev.c_str();
+    req.image = d.image.c_str();
+    req.verify = true;
+    req.workers = 3;
+    req.before_verify = poke;
+    EXPECT_EQ(qvctl_cli::backup_run(req), 9);
+    EXPECT_FALSE(d.snapshot_held());
+    auto chain = d.chain();
+    ASSERT_EQ(chain.size(), 1u);
+    EXPECT_EQ(chain[0].result, "failed");
+    EXPECT_NE(chain[0].message.find(" in 2 blocks, the first at sector 402"), std::string::npos) << chain[0].message;
+    EXPECT_FALSE(chain[0].verified);
+
+    d.write(3000, 1, 'n');  // the snapshot's changelog: one block
+    ASSERT_NE(d.snapshot(), "");
+    auto all = d.qvctl("image verify " + d.dev + " " + d.image + " -w 4");
+    EXPECT_EQ(all.status, 9) << all.out;
+    EXPECT_EQ(all.out, "2 of 4096 blocks differ\nfirst differing sectors: 402 24000\n");
+    auto changed = d.qvctl("image verify " + d.dev + " " + d.image + " --changed --json");
+    EXPECT_EQ(changed.status, 9) << changed.out;
+    EXPECT_NE(changed.out.find("\"blocks\":1,\"differing\":1,\"sectors\":[24000]}"), std::string::npos) << changed.out;
+    d.cancel();
+}
+
+TEST(Backup, RefusalsNameWhatIsMissingAndAKilledBackupIsCleanedUp)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    backup_disk d;
+    ASSERT_FALSE(d.dev.empty());
+    auto inc = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
+    EXPECT_EQ(inc.status, 2) << inc.out;
+    EXPECT_NE(inc.out.find("ERROR: " + d.image + " holds no complete base image; run a base backup first"),
+              std::string::npos);
+
+    std::string bare = d.sim.disk("8M");
+    ASSERT_FALSE(bare.empty());
+    auto unattached = d.qvctl("backup " + bare + " " + d.dir.file("other"));
+    EXPECT_EQ(unattached.status, 19) << unattached.out;
+    EXPECT_NE(unattached.out.find("run \"qvctl attach " + bare + "\" first"), std::string::npos) << unattached.out;
+    ASSERT_EQ(simtest::attach(bare).code, 0u);
+    auto unmapped = d.qvctl("backup " + bare + " " + d.dir.file("other"));
+    EXPECT_NE(unmapped.status, 0);
+    EXPECT_NE(unmapped.out.find("the changelog store of " + bare + " is not mapped; run \"qvctl store register"),
+              std::string::npos)
+        << unmapped.out;
+
+    // Someone else's snapshot is refused and left held.
+    ASSERT_NE(d.snapshot(), "");
+    auto busy = d.qvctl("backup " + d.dev + " " + d.image);
+    EXPECT_EQ(busy.status, 16) << busy.out;
+    EXPECT_TRUE(d.snapshot_held());
+    d.cancel();
+
+    // Killed outright: the next backup cancels the snapshot it left and records it.
+    d.sim.quirk("slow-reads 20000");
+    child killed(backuptest::qvctl_bin + " backup " + d.dev + " " + d.image);
+    ASSERT_TRUE(killed.wait_for("Performing base snapshot")) << killed.out();
+    killed.signal(SIGKILL);
+    EXPECT_EQ(killed.finish(), 128 + SIGKILL);
+    d.sim.quirk_clear();
+    EXPECT_TRUE(d.snapshot_held());
+    EXPECT_EQ(results(d.chain()), "1 base started\n");
+    auto next = d.qvctl("backup " + d.dev + " " + d.image);
+    EXPECT_EQ(next.status, 0) << next.out;
+    EXPECT_NE(next.out.find("Backup 1 of " + d.dev + " (process " + std::to_string(killed.pid()) +
+                            ") was killed; its snapshot is cancelled"),
+              std::string::npos)
+        << next.out;
+    EXPECT_EQ(results(d.chain()), "1 base killed\n2 base succeeded\n");
+}
+
+}  // namespace
