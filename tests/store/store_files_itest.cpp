@@ -98,33 +98,7 @@ TEST_P(ChangelogStore, CreatedZeroedCheckedAndReset)
 // ext2 writes zeros, xfs allocates, btrfs marks the directory; ext4 allocates as xfs does.
 INSTANTIATE_TEST_SUITE_P(Filesystems, ChangelogStore, ::testing::Values("ext2", "xfs", "btrfs"));
 
-// ext2 has no fallocate, so the pieces are written with zeros; the process limit splits the store.
-TEST(ChangelogStorePieces, SplitWhereFilesAreLimited)
-{
-    QV_REQUIRE_ROOT_LOOP();
-    qvtest::loop_image img({.fs = "ext2"});
-    ASSERT_TRUE(img.ok()) << img.error();
-    const char *dev = img.device().c_str();
-    const uint64_t size = changelog_store_size(dev);  // 131072 for 64 MiB
-    qvctl_status st{};
-    {
-        fsize_limit lim(40000);
-        ASSERT_EQ(qvctl_changelog_store_create(dev, &st), 0) << st.message;
-        EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 0) << st.message;
-    }
-    const std::string path = store_of(img, "changelog");
-    std::int64_t piece = size_of(path);
-    ASSERT_GT(piece, 0);
-    EXPECT_LE(piece, 40000);
-    uint64_t sum = 0, n = 0;
-    for (std::string p = path; exists(p); p = path + "-" + std::to_string(++n))
-        sum += static_cast<uint64_t>(size_of(p));
-    EXPECT_EQ(sum, size);
-    EXPECT_EQ(n, (size + piece - 1) / piece);
-    // Without the limit the same store is one file, which the check no longer matches.
-    EXPECT_EQ(qvctl_changelog_store_check(dev, &st), 199);
-}
-
+// Splitting where files are limited is the store files' unit test: a device takes the same path.
 // An unmounted device and a file in place of the directory are the store path's unit tests.
 TEST(ChangelogStoreRefusals, TinyDeviceAndNoSpace)
 {
