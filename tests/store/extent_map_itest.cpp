@@ -13,12 +13,12 @@
 #include <string>
 
 #include "../sim/fs_helpers.h"
+#include "../sim/sim_helpers.h"
 #include "capability.h"
 #include "loop_image.h"
 #include "mounted_fs.h"
 #include "qvctl_internal.h"
 #include "qvsim.h"
-#include "request_block.h"
 
 namespace {
 
@@ -140,8 +140,7 @@ TEST(ExtentMaps, AutomaticOrderFallsBackToMarkingOverAHole)
     const std::string holed = fs.mount_point() + "/holed";
     write_at(holed, 0, 'h');
     write_at(holed, 12 * 4096, 'h');
-    auto attach = qv::request_new(qv::req::min_size, dev.c_str());
-    ASSERT_EQ(qvctl_ioctl(QVCTL_REQ_ATTACH, attach.get(), dev.c_str(), nullptr), 0u);
+    ASSERT_EQ(simtest::attach(dev).code, 0u);
 
     store_map_job job{};
     job.device = dev.c_str();
