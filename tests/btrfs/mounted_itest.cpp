@@ -1,8 +1,6 @@
 // Files written on a mounted btrfs: the filesystem's own extent map, translated, must point at the
 // file's bytes in the raw image.
 #include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../sim/fs_helpers.h"
 #include "capability.h"
 #include "loop_image.h"
 #include "qvctl_internal.h"
@@ -40,20 +39,6 @@ std::vector<uint8_t> random_bytes(size_t n, unsigned seed)
     return out;
 }
 
-// The file's extents as the filesystem reports them, logical addresses.
-std::vector<uint8_t> fiemap_of(const std::string &path)
-{
-    constexpr uint32_t max_extents = 4096;
-    std::vector<uint8_t> block(sizeof(fiemap) + max_extents * sizeof(fiemap_extent));
-    auto *map = reinterpret_cast<fiemap *>(block.data());
-    map->fm_length = ~uint64_t{0};
-    map->fm_flags = FIEMAP_FLAG_SYNC;
-    map->fm_extent_count = max_extents;
-    qv::unique_fd fd(open(path.c_str(), O_RDONLY));
-    EXPECT_EQ(ioctl(fd.get(), FS_IOC_FIEMAP, map), 0);
-    return block;
-}
-
 void expect_extents_hold_file(const std::string &mkfs_args)
 {
     mounted_image fs(mkfs_args);
@@ -65,7 +50,7 @@ void expect_extents_hold_file(const std::string &mkfs_args)
             ASSERT_EQ(write(fd.get(), content.data() + done, 1 << 20), 1 << 20);
         ASSERT_EQ(fsync(fd.get()), 0);
     }
-    auto block = fiemap_of(fs.file("data"));
+    auto block = simtest::fiemap_of(fs.file("data"));
     auto *map = reinterpret_cast<fiemap *>(block.data());
     ASSERT_GT(map->fm_mapped_extents, 0u);
     std::vector<uint64_t> logical;
@@ -125,7 +110,7 @@ TEST(BtrfsMounted, MultiLeafChunkTreeTranslatesEveryChunk)
     ASSERT_EQ(pread(raw.get(), super.data(), super.size(), 65536), static_cast<ssize_t>(super.size()));
     ASSERT_GE(super[199], 1u) << "the chunk tree still fits one leaf";
 
-    auto block = fiemap_of(fs.file("big"));
+    auto block = simtest::fiemap_of(fs.file("big"));
     auto *map = reinterpret_cast<fiemap *>(block.data());
     qvctl_status st{};
     ASSERT_EQ(btrfs_map_translate(fs.loop().c_str(), map, &st), 0u) << st.message;

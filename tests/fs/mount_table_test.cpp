@@ -43,7 +43,7 @@ TEST_F(MountTable, FirstEntryOfTheResolvedDeviceWins)
     EXPECT_EQ(find(dev, tmp.file("absent")), nullptr);
 }
 
-TEST_F(MountTable, LaterTableIsAskedOnlyWhenEarlierOneLacksTheDevice)
+TEST_F(MountTable, LaterTableIsAskedOnlyWhenEarlierOneLacksTheDeviceAndRwStandsAlone)
 {
     std::string dev = device("disk1");
     std::string primary = tmp.write("primary", dev + " /from-primary ext4 ro 0 0\n");
@@ -69,18 +69,12 @@ TEST_F(MountTable, LaterTableIsAskedOnlyWhenEarlierOneLacksTheDevice)
     EXPECT_EQ(qv::mount_point_from(dev.c_str(), neither, out, sizeof out), -2);
     EXPECT_STREQ(out, "untouched");
     EXPECT_EQ(qv::mount_is_rw_from(dev.c_str(), neither), 0);
-}
 
-TEST_F(MountTable, ReadWriteOptionMustStandAlone)
-{
-    struct { const char *options; int rw; } cases[] = {
-        {"rw,relatime", 1}, {"ro,relatime", 0}, {"relatime,rw", 1}, {"rwx,relatime", 0}, {"defaults", 0},
-    };
-    std::string dev = device("disk1");
-    for (const auto &c : cases) {
-        std::string tab = table(dev + " /m ext4 " + c.options + " 0 0\n");
+    // Read-write is an option of its own, wherever it stands.
+    for (auto [options, rw] : {std::pair{"relatime,rw", 1}, {"rwx,relatime", 0}, {"defaults", 0}}) {
+        std::string tab = table(dev + " /m ext4 " + options + " 0 0\n");
         const char *tables[] = {tab.c_str()};
-        EXPECT_EQ(qv::mount_is_rw_from(dev.c_str(), tables), c.rw) << c.options;
+        EXPECT_EQ(qv::mount_is_rw_from(dev.c_str(), tables), rw) << options;
     }
 }
 

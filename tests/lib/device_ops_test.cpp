@@ -26,6 +26,7 @@ TEST(DeviceOps, OverLongPathsAreRefusedByEveryOperation)
     EXPECT_EQ(qvctl_snapshot_cancel(p, &st), 22u);
     EXPECT_EQ(qvctl_kernel_dump(p, &st), 22u);
     EXPECT_EQ(qvctl_device_reset(p, &st), 22u);
+    EXPECT_EQ(qvctl_data_store_unmap(p, &st), 22);
     EXPECT_EQ(qvctl_device_restore("/dev/loop0", p, &st), 22u);
     EXPECT_EQ(qvctl_device_restore(p, "/dev/loop0", &st), 22u);
     EXPECT_EQ(qvctl_snapshot_get(p, snap, &st), 22u);

@@ -1,9 +1,7 @@
-// Write tracking, changelog paging and the snapshot life cycle of the stand-in.
+// Write tracking, changelog paging and the snapshot life cycle of the stand-in. The device list is
+// proven through qvctl's list, which asks for the count and then the records; a second attach or
+// start, and the snapshot's name, through qvctl's attach and snapshot tests.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
-
-#include <algorithm>
 
 #include "capability.h"
 #include "fs_helpers.h"
@@ -20,7 +18,6 @@ TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
     std::string dev = sim.disk("64M");
     ASSERT_FALSE(dev.empty());
     ASSERT_EQ(attach(dev).code, 0u);
-    EXPECT_EQ(attach(dev).code, 17u);
     EXPECT_EQ(changed_blocks(dev), 0u);
 
     write_blocks(dev, {0, 1, 2, 10, 20});
@@ -34,9 +31,6 @@ TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
     auto s = send(4, dev);
     ASSERT_EQ(s.code, 0u) << s.message;
     std::string name = s.text(137);
-    EXPECT_EQ(access(("/dev/" + name).c_str(), F_OK), 0) << name;
-    EXPECT_EQ(send(6, dev).text(136), name);
-    EXPECT_EQ(send(4, dev).code, 189u);  // 701: in progress
 
     // Writes during the snapshot go to the fresh changelog; the snapshot's lists the old ones.
     write_blocks(dev, {30});
@@ -49,7 +43,6 @@ TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
     auto cancel = send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; });
     ASSERT_EQ(cancel.code, 0u);
     EXPECT_EQ(changed_blocks(dev), 6u);
-    EXPECT_EQ(send(6, dev).code, 190u);  // 702: none
 
     ASSERT_EQ(send(4, dev).code, 0u);
     EXPECT_EQ(changelog(dev, 0, 10), (std::vector<run>{{0, 3}, {80, 1}, {160, 1}, {240, 1}}));
@@ -57,26 +50,4 @@ TEST(SimChangelog, PagesByStartAndMergesBackOnCancel)
     EXPECT_EQ(changed_blocks(dev), 0u);
     EXPECT_EQ(send(1, dev).code, 0u);
     EXPECT_EQ(send(1, dev).code, 19u);
-}
-
-TEST(SimChangelog, DeviceListAnswersCountThenRecords)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;
-    std::string a = sim.disk("64M"), b = sim.disk("64M", 2048);
-    ASSERT_EQ(attach(a, 3).code, 0u);
-    ASSERT_EQ(attach(b, 4).code, 0u);
-    auto count = device_list(~0u);
-    ASSERT_EQ(count.code, 0u);
-    EXPECT_EQ(count.at<std::uint32_t>(8), 2u);
-    auto few = device_list(1);
-    EXPECT_EQ(few.code, 11u);
-    auto list = device_list(2, 12 + 2 * 516);
-    ASSERT_EQ(list.code, 0u);
-    std::vector<std::string> seen = {list.text(12), list.text(12 + 516)};
-    std::sort(seen.begin(), seen.end());
-    std::vector<std::string> want = {a, b};
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(seen, want);
-    EXPECT_EQ(send(2, b).text(392), "xfs");
 }

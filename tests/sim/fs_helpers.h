@@ -1,11 +1,10 @@
-// Filesystems on the stand-in's disks for its own tests: a mount that undoes itself, a file's
-// extents by FIEMAP, whole files and raw device reads.
+// Filesystems and files for the integration tests: a mount that undoes itself, a file's extents by
+// FIEMAP, writes that reach the disk, whole files.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <fcntl.h>
@@ -51,26 +50,20 @@ private:
     bool ok_ = false;
 };
 
-struct file_extent {
-    std::uint64_t logical, physical, length;  // bytes
-};
-
-// The file's extents as FIEMAP reports them (after a sync of its data); empty on failure.
-inline std::vector<file_extent> fiemap_of(const std::string &path)
+// The file's FIEMAP answer (after a sync of its data) as the raw block: a `fiemap` header and room
+// for 4096 extents; no extents on failure.
+inline std::vector<std::uint8_t> fiemap_of(const std::string &path)
 {
-    std::vector<file_extent> out;
-    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    constexpr unsigned room = 256;
+    constexpr unsigned room = 4096;
     std::vector<std::uint8_t> buf(sizeof(fiemap) + room * sizeof(fiemap_extent));
     auto *fm = reinterpret_cast<fiemap *>(buf.data());
     fm->fm_length = ~0ull;
     fm->fm_flags = FIEMAP_FLAG_SYNC;
     fm->fm_extent_count = room;
+    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd || ::ioctl(fd.get(), FS_IOC_FIEMAP, fm) != 0)
-        return out;
-    for (unsigned i = 0; i < fm->fm_mapped_extents; ++i)
-        out.push_back({fm->fm_extents[i].fe_logical, fm->fm_extents[i].fe_physical, fm->fm_extents[i].fe_length});
-    return out;
+        fm->fm_mapped_extents = 0;
+    return buf;
 }
 
 // Writes `data` at `offset` of `path` (created when missing) and syncs it.
@@ -105,17 +98,14 @@ inline std::string read_file(const std::string &path)
     return out;
 }
 
-// `length` bytes of a block device at `offset`, past any page cache (both multiples of 4096).
-inline std::string read_device(const std::string &dev, std::uint64_t offset, std::size_t length)
+// `length` bytes of `path` at `offset`; "<short read>" when they are not all there.
+inline std::string read_at(const std::string &path, std::uint64_t offset, std::size_t length)
 {
-    qv::unique_fd fd(::open(dev.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-    void *mem = nullptr;
-    if (!fd || ::posix_memalign(&mem, 4096, length) != 0)
-        return {};
-    ssize_t n = ::pread(fd.get(), mem, length, static_cast<off_t>(offset));
-    std::string out(static_cast<char *>(mem), n > 0 ? static_cast<std::size_t>(n) : 0);
-    std::free(mem);
-    return out;
+    std::string out(length, '\0');
+    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    return fd && ::pread(fd.get(), out.data(), length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length)
+               ? out
+               : "<short read>";
 }
 
 // A pattern that differs at every offset and between seeds.

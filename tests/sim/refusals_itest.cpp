@@ -1,4 +1,7 @@
-// Refusals of the stand-in as errno values, faults, and the paths without a daemon or root.
+// Refusals of the stand-in as errno values, faults, and callers without root. A store mapped twice,
+// a batch with nothing open and the store read-back are the store tests' own; the missing module is
+// the channel's; faults, with their counts and values past a byte, are what qvctl's and the
+// program's refusal tests set up.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -31,22 +34,12 @@ TEST(SimRefusals, EveryRefusalIsItsErrno)
 
     EXPECT_EQ(send(4, dev).code, 194u);  // 706: no changelog store
     map_store(dev, 0, 100, 8);
-    EXPECT_EQ(map_store(dev, 0, 100, 8).code, 17u);
     EXPECT_EQ(send(4, dev).code, 195u);  // 707: no data store
-    EXPECT_EQ(send(9, dev).code, 195u);
     EXPECT_EQ(map_store(dev, 1, 0, 0).code, 199u);  // 711: no sectors
-    auto later = send(8, dev, qv::req::store_map::length, [](qv::mut_bytes b) {
-        qv::store_le<std::uint32_t>(b, 136, 2);
-        qv::store_le<std::uint32_t>(b, 148, 2);
-    });
-    EXPECT_EQ(later.code, 22u);
     map_store(dev, 1, 200, 8);
     EXPECT_EQ(send(4, dev).code, 197u);  // 709: no metadata store
     map_store(dev, 2, 300, 8);
     EXPECT_EQ(send(5, dev).code, 190u);
-    auto ex = send(11, dev, 528, [](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, 2); });
-    EXPECT_EQ(ex.at<std::uint32_t>(144), 1u);
-    EXPECT_EQ(ex.at<std::uint64_t>(152), 300u);
     ASSERT_EQ(send(4, dev).code, 0u);
     EXPECT_EQ(send(1, dev).code, 189u);
     EXPECT_EQ(send(9, dev).code, 189u);
@@ -59,40 +52,22 @@ TEST(SimRefusals, EveryRefusalIsItsErrno)
     EXPECT_EQ(phase(dev, 0).code, 16u);
     EXPECT_EQ(phase(dev, 1).code, 5u);  // nothing marked; the watch is over
     EXPECT_EQ(phase(dev, 2).code, 5u);
-
-    sim.fault(6, 9999);
-    auto f = send(6, dev);
-    EXPECT_EQ(f.code, 9999u & 255u);
-    EXPECT_NE(f.message.find("9999"), std::string::npos) << f.message;
-    sim.fault(2, 16, 2);
-    EXPECT_EQ(send(2, dev).code, 16u);
-    EXPECT_EQ(send(2, dev).code, 16u);
-    EXPECT_EQ(send(2, dev).code, 0u);
-    sim.fault(3, 705);
-    sim.fault_clear();
-    EXPECT_EQ(device_list(~0u).code, 0u);
 }
 
-TEST(SimRefusals, NonRootIsRefusedAndNoDaemonMeansNoModule)
+TEST(SimRefusals, NonRootIsRefused)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
-    {
-        qvtest::qvsim sim;
-        std::string dev = sim.disk("64M");
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
-                ::_exit(90);
-            ::_exit(static_cast<int>(attach(dev).code));
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 13);  // EACCES on the root-only node
-        EXPECT_NE(qvtest::sh(qvtest::qvsim_bin() + " status").out.find("running"), std::string::npos);
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("64M");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(90);
+        ::_exit(static_cast<int>(attach(dev).code));
     }
-    EXPECT_NE(::access("/dev/quorvex", F_OK), 0);
-    auto a = attach("/dev/loop0");
-    EXPECT_EQ(a.code, 2u);
-    EXPECT_NE(a.message.find("Possible the module is not loaded"), std::string::npos) << a.message;
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 13);  // EACCES on the root-only node
+    EXPECT_NE(qvtest::sh(qvtest::qvsim_bin() + " status").out.find("running"), std::string::npos);
 }

@@ -41,22 +41,9 @@ inline answer attach(const std::string &dev, std::uint32_t fs_type = 0)
     return send(0, dev, 528, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, fs_type); });
 }
 
-// One batch of one extent, by default holding the whole store: flags 1 | 4.
-inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count,
-                        std::uint32_t flags = 5)
-{
-    return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
-        qv::store_le<std::uint32_t>(b, 136, kind);
-        qv::store_le<std::uint32_t>(b, 144, 1);
-        qv::store_le<std::uint32_t>(b, 148, flags);
-        qv::store_le<std::uint64_t>(b, 152, first);
-        qv::store_le<std::uint64_t>(b, 160, count);
-    });
-}
-
-// One store-map request of `n` extents {first + 16 i, 8}.
+// One store-map request of `n` extents {first + 16 i, length}.
 inline answer map_extents(const std::string &dev, std::uint32_t kind, std::uint32_t flags, std::uint32_t n,
-                          std::uint64_t first, std::uint32_t param = 0)
+                          std::uint64_t first, std::uint32_t param = 0, std::uint64_t length = 8)
 {
     return send(8, dev, qv::req::store_map::length, [&](qv::mut_bytes b) {
         qv::store_le<std::uint32_t>(b, 136, kind);
@@ -65,9 +52,16 @@ inline answer map_extents(const std::string &dev, std::uint32_t kind, std::uint3
         qv::store_le<std::uint32_t>(b, 148, flags);
         for (std::uint32_t i = 0; i < n; ++i) {
             qv::store_le<std::uint64_t>(b, 152 + 16 * i, first + 16 * i);
-            qv::store_le<std::uint64_t>(b, 160 + 16 * i, 8);
+            qv::store_le<std::uint64_t>(b, 160 + 16 * i, length);
         }
     });
+}
+
+// One batch of one extent, by default holding the whole store: flags 1 | 4.
+inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count,
+                        std::uint32_t flags = 5)
+{
+    return map_extents(dev, kind, flags, 1, first, 0, count);
 }
 
 // A step of the mark watch: 0 begins, 1 locates, 2 fetches, 3 ends.

@@ -1,5 +1,5 @@
 // Store-map batches as the dump shows them, the registered extents read back, and the data store's
-// unmapping.
+// unmapping. Registration through the library, and unmapping under a snapshot, are tested there.
 #include <gtest/gtest.h>
 
 #include "capability.h"
@@ -58,30 +58,19 @@ TEST(SimStore, DumpShowsEachBatchAndTheExtentsReadBack)
     EXPECT_TRUE(has(all, "    batches 1 flags 5 extents 2\n    extent 1000 8\n    extent 1016 8\n")) << all;
     EXPECT_TRUE(has(all, "    extent 8984 8\n")) << all;  // the metadata store's last
 
-    // A fixed block tells the count and holds what fits; a block of that size holds them all.
+    // A fixed block tells the count and holds what fits (the grown block is the library's test).
     auto few = store_extents(dev, 2, 528);
     ASSERT_EQ(few.code, 0u);
     EXPECT_EQ(few.at<std::uint32_t>(144), 500u);
     EXPECT_EQ(few.at<std::uint64_t>(152 + 16 * 22), 1000u + 16 * 22);
-    auto every = store_extents(dev, 2, qv::req::block_length(152, 500, 16));
-    ASSERT_EQ(every.code, 0u);
-    for (std::uint32_t i = 0; i < 500; i += 83) {
-        EXPECT_EQ(every.at<std::uint64_t>(152 + 16 * i), 1000u + 16 * i);
-        EXPECT_EQ(every.at<std::uint64_t>(160 + 16 * i), 8u);
-    }
     EXPECT_EQ(store_extents(dev, 3, 528).code, 22u);
 
-    // The data store goes, and its kind can be mapped again; under a snapshot it stays.
+    // The data store goes; the other two stay.
     ASSERT_EQ(send(9, dev).code, 0u);
     EXPECT_EQ(send(9, dev).code, 195u);  // 707
     EXPECT_EQ(store_extents(dev, 1, 528).at<std::uint32_t>(144), 0u);
     EXPECT_FALSE(has(sim.dump(), "store data")) << sim.dump();
     EXPECT_EQ(send(2, dev).at<std::uint32_t>(520), 3u);
-    ASSERT_EQ(batch(dev, 1, 5, 7, 1).code, 0u);
-    ASSERT_EQ(send(4, dev).code, 0u);
-    EXPECT_EQ(send(9, dev).code, 189u);  // 701
-    EXPECT_TRUE(has(sim.dump(), "  store data mapped param 2048 flags 0 extents 1 sectors 8\n"));
-    ASSERT_EQ(send(5, dev).code, 0u);
 }
 
 TEST(SimStore, BatchesOutOfOrderOrOutsideTheDiskAreRefused)

@@ -12,12 +12,13 @@
 #include <set>
 #include <string>
 
+#include "../sim/fs_helpers.h"
+#include "../sim/sim_helpers.h"
 #include "capability.h"
 #include "loop_image.h"
 #include "mounted_fs.h"
 #include "qvctl_internal.h"
 #include "qvsim.h"
-#include "request_block.h"
 
 namespace {
 
@@ -46,24 +47,12 @@ using map_ptr = std::unique_ptr<struct fiemap, decltype(&std::free)>;
 
 map_ptr own(struct fiemap *m) { return map_ptr(m, &std::free); }
 
+using simtest::read_at;
+
+// `len` bytes of `fill` at `at`, synced.
 void write_at(const std::string &path, off_t at, char fill, size_t len = 4096)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(fd, 0) << path;
-    std::string buf(len, fill);
-    ASSERT_EQ(::pwrite(fd, buf.data(), len, at), ssize_t(len));
-    ASSERT_EQ(::fsync(fd), 0);
-    ::close(fd);
-}
-
-std::string read_at(const std::string &path, uint64_t at, uint64_t len)
-{
-    std::string buf(len, '\0');
-    int fd = ::open(path.c_str(), O_RDONLY);
-    ssize_t got = fd < 0 ? -1 : ::pread(fd, buf.data(), len, off_t(at));
-    if (fd >= 0)
-        ::close(fd);
-    return got == ssize_t(len) ? buf : "<short read>";
+    ASSERT_TRUE(simtest::write_file(path, std::string(len, fill), at)) << path;
 }
 
 TEST(ExtentMaps, MethodsAgreeAndTheBlockMapReadsBackTheFile)
@@ -151,8 +140,7 @@ TEST(ExtentMaps, AutomaticOrderFallsBackToMarkingOverAHole)
     const std::string holed = fs.mount_point() + "/holed";
     write_at(holed, 0, 'h');
     write_at(holed, 12 * 4096, 'h');
-    auto attach = qv::request_new(qv::req::min_size, dev.c_str());
-    ASSERT_EQ(qvctl_ioctl(QVCTL_REQ_ATTACH, attach.get(), dev.c_str(), nullptr), 0u);
+    ASSERT_EQ(simtest::attach(dev).code, 0u);
 
     store_map_job job{};
     job.device = dev.c_str();

@@ -112,8 +112,7 @@ TEST(Cli, SourceThatIsNoBlockDeviceOrMissingEndsWithItsStatus)
     EXPECT_EQ(r.err, file + ": not a block device\n");
     EXPECT_EQ(r.out, "");
 
-    // -w 3x is read as 3: the run goes on to the source check.
-    auto missing = run("-w 3x " + dir.file("none") + " " + out);
+    auto missing = run(dir.file("none") + " " + out);
     EXPECT_EQ(missing.status, 2);
     EXPECT_EQ(missing.err, "stat failed on " + dir.file("none") + "\n");
 

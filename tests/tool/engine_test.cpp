@@ -9,16 +9,11 @@
 
 namespace {
 
-TEST(BlockCopy, FailedReadAndWriteNameOffsetsAndCountsShortReadsSucceed)
+TEST(BlockCopy, FailedWriteNamesOffsetAndCountShortReadsSucceed)
 {
+    // A failed read is the program's test against a snapshot that fails from a sector.
     char buf[4096];
     qvctl_status st{};
-    int dir = ::open("/", O_RDONLY | O_DIRECTORY);
-    EXPECT_EQ(snap_block_copy(dir, 8192, -1, 0, 4096, buf, 0, &st), static_cast<std::uint32_t>(EISDIR));
-    EXPECT_EQ(std::string(st.message),
-              "input file read at 8192 failed (18446744073709551615/4096): " + std::string(std::strerror(EISDIR)));
-    ::close(dir);
-
     int zero = ::open("/dev/zero", O_RDONLY), full = ::open("/dev/full", O_WRONLY);
     EXPECT_EQ(snap_block_copy(zero, 0, full, 4096, 2048, buf, 0, &st), static_cast<std::uint32_t>(ENOSPC));
     EXPECT_EQ(std::string(st.message), "output file write at 4096 failed (18446744073709551615/2048): " +
