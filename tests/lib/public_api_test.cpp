@@ -1,0 +1,71 @@
+// The library as an outside program sees it: what the shared object exports and whether the header
+// stands alone in strict C and C++.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "shell.h"
+
+namespace {
+
+const std::string header = std::string(QV_SOURCE_DIR) + "/lib/qvctl.h";
+const std::string library = std::string(QV_BUILD_DIR) + "/lib/libqvctl.so";
+
+// The operations the header declares: inline accessors are the header's own and not exported.
+std::set<std::string> declared_operations()
+{
+    std::ifstream in(header);
+    std::stringstream buf;
+    buf << in.rdbuf();
+    std::string text = std::regex_replace(buf.str(), std::regex(R"(/\*[\s\S]*?\*/)"), " ");
+    for (std::size_t at; (at = text.find("static inline")) != std::string::npos;) {
+        std::size_t pos = text.find('{', at);
+        for (int depth = 0; pos < text.size(); ++pos) {
+            depth += text[pos] == '{' ? 1 : text[pos] == '}' ? -1 : 0;
+            if (depth == 0)
+                break;
+        }
+        text.erase(at, pos + 1 - at);
+    }
+    std::set<std::string> names;
+    const std::regex call(R"(\b(qvctl_\w+)\s*\()");
+    for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it)
+        names.insert((*it)[1]);
+    return names;
+}
+
+}  // namespace
+
+TEST(PublicApi, SharedLibraryExportsExactlyTheHeadersOperationsUnderOneVersion)
+{
+    const std::set<std::string> declared = declared_operations();
+    ASSERT_GT(declared.size(), 40u);
+    std::istringstream nm(qvtest::sh_ok("nm -D --defined-only '" + library + "'"));
+    std::set<std::string> exported, unversioned;
+    for (std::string line; std::getline(nm, line);) {
+        std::string name = line.substr(line.rfind(' ') + 1);
+        if (name == "QVCTL_1")
+            continue;  // the version node itself
+        std::size_t at = name.find("@@QVCTL_1");
+        if (at == std::string::npos)
+            unversioned.insert(name);
+        exported.insert(name.substr(0, at));
+    }
+    EXPECT_EQ(exported, declared);
+    EXPECT_TRUE(unversioned.empty()) << *unversioned.begin();
+}
+
+TEST(PublicApi, HeaderIsCleanAsStrictC99AndCxx17)
+{
+    const std::string dir = std::string(QV_SOURCE_DIR) + "/lib";
+    const std::string flags = " -Wall -Wextra -pedantic -Werror -fsyntax-only -I'" + dir + "' ";
+    for (const char *compiler : {"gcc -x c -std=c99", "g++ -x c++ -std=c++17"}) {
+        auto r = qvtest::sh("printf '#include <qvctl.h>\\nint main(void) { return 0; }\\n' | " + std::string(compiler) +
+                            flags + "-");
+        EXPECT_EQ(r.status, 0) << compiler << ": " << r.out;
+    }
+}
