@@ -16,7 +16,8 @@ int count(const invocation &inv)
     if (st.code)
         return finish(st.code, st);
     if (json_output())
-        json_writer().begin_object().key("device").value(inv.args[0]).key("blocks").value(uint64_t{n}).end_object().print();
+        json_writer().begin_object().key("device").value(inv.args[0]).key("blocks").value(uint64_t{n}).end_object()
+            .print();
     else
         std::printf("%u\n", n);
     return 0;

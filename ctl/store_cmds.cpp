@@ -152,14 +152,17 @@ int extents(const invocation &inv)
     qvctl_status st{};
     store_extent_list *raw = qvctl_store_extents_get(inv.args[1], kind, &st);
     if (!json_output())
-        return print_extents<store_extent_list, sector_extent, &sector_extent::start>(raw, qvctl_store_extents_free, st);
+        return print_extents<store_extent_list, sector_extent, &sector_extent::start>(raw, qvctl_store_extents_free,
+                                                                                       st);
     std::unique_ptr<store_extent_list, void (*)(store_extent_list *)> list(raw, qvctl_store_extents_free);
     if (!list)
         return finish(st.code ? st.code : 1, st);
     json_writer json;
     json.begin_object().key("device").value(inv.args[1]).key("store").value(inv.args[0]).key("extents").begin_array();
-    for (uint64_t i = 0; i < list->count; ++i)
-        json.begin_object().key("start").value(list->extents[i].start).key("count").value(list->extents[i].count).end_object();
+    for (uint64_t i = 0; i < list->count; ++i) {
+        const sector_extent &e = list->extents[i];
+        json.begin_object().key("start").value(e.start).key("count").value(e.count).end_object();
+    }
     json.end_array().end_object().print();
     return 0;
 }

@@ -75,7 +75,8 @@ TEST(QvctlCli, VersionNamesBothProgramAndLibraryWhereverAsked)
     const std::string expected = out_only("version").out;
     EXPECT_EQ(expected.rfind("qvctl version ", 0), 0u) << expected;
     EXPECT_NE(expected.find("\nlibqvctl version: "), std::string::npos) << expected;
-    for (const char *args : {"-V", "--version", "--quiet --version", "list -V", "store extents data /dev/a --version"}) {
+    for (const char *args :
+         {"-V", "--version", "--quiet --version", "list -V", "store extents data /dev/a --version"}) {
         auto r = out_only(args);
         EXPECT_EQ(r.status, 0) << args;
         EXPECT_EQ(r.out, expected) << args;

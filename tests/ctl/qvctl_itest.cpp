@@ -157,8 +157,8 @@ TEST(Qvctl, BtrfsSnapshotThatShowsNoFilesystemInTimeIs110)
 qvtest::run_result json_query(const std::string &args, const std::string &expr)
 {
     const std::string quoted = std::regex_replace(expr, std::regex("'"), "'\\''");
-    return qvtest::sh(bin + " " + args + " 2>/dev/null | python3 -c 'import json, sys; d = json.load(sys.stdin); print(" +
-                      quoted + ")'");
+    return qvtest::sh(bin + " " + args +
+                      " 2>/dev/null | python3 -c 'import json, sys; d = json.load(sys.stdin); print(" + quoted + ")'");
 }
 
 TEST(Qvctl, JsonOutputsParseAndCarryTheirFields)
