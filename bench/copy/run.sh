@@ -5,7 +5,7 @@
 #   bench/copy/run.sh [BUILD_DIR] [REPEATS] [WORK_PARENT]
 # Prints every run, then medians and ratios. Asserts nothing.
 #
-# qvsnap runs as built, with bench/copy's preload standing in for the module: the loop device is
+# qvsnap's code runs as built, with bench/copy's preload standing in for the module: the loop device is
 # its own snapshot device and the incremental changelog is a scattered tenth of its blocks. The
 # preload stamps the phases, so the base run's reset (zero fill, write-back, page drop) and its
 # copy are timed apart.
@@ -14,11 +14,11 @@ set -euo pipefail
 BUILD=$(realpath "${1:-build}")
 REPEATS=${2:-3}
 PARENT=${3:-${TMPDIR:-/var/tmp}}
-QVSNAP=$BUILD/tool/qvsnap
+QVSNAP=$BUILD/bench/copy/qvsnap_bench
 REF=$BUILD/bench/copy/refcopy
 SHIM=$BUILD/bench/copy/qvsnap_bench_shim.so
 for f in "$QVSNAP" "$REF" "$SHIM"; do
-  [[ -e $f ]] || { echo "missing $f: build the targets qvsnap refcopy qvsnap_bench_shim" >&2; exit 1; }
+  [[ -e $f ]] || { echo "missing $f: build the targets qvsnap_bench refcopy qvsnap_bench_shim" >&2; exit 1; }
 done
 
 WORK=$(mktemp -d "$PARENT/qvsnap-bench.XXXXXX")
