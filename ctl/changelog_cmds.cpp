@@ -1,9 +1,9 @@
 // qvctl changelog count|show.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "commands.h"
+#include "json_writer.h"
 
 namespace qvctl_cli {
 
@@ -15,7 +15,11 @@ int count(const invocation &inv)
     uint32_t n = qvctl_changelog_count(inv.args[0], &st);
     if (st.code)
         return finish(st.code, st);
-    std::printf("%u\n", n);
+    if (json_output())
+        json_writer().begin_object().key("device").value(inv.args[0]).key("blocks").value(uint64_t{n}).end_object()
+            .print();
+    else
+        std::printf("%u\n", n);
     return 0;
 }
 
@@ -25,22 +29,31 @@ int show(const invocation &inv)
     qvctl_status st{};
     std::unique_ptr<qvctl_changelog, decltype(&qvctl_changelog_free)> list(qvctl_changelog_get(inv.args[0], &st),
                                                                          qvctl_changelog_free);
-    if (!list)
-        return st.code ? finish(st.code, st) : 0;
-    const auto *bytes = reinterpret_cast<const unsigned char *>(list.get());
-    uint64_t n = 0;
-    std::memcpy(&n, bytes, sizeof n);
+    if (!list && st.code)
+        return finish(st.code, st);
+    const uint64_t n = list ? qvctl_changelog_length(list.get()) : 0;
+    if (json_output()) {
+        json_writer json;
+        json.begin_object().key("device").value(inv.args[0]).key("runs").begin_array();
+        for (uint64_t i = 0; i < n; ++i) {
+            qvctl_changelog_entry e = qvctl_changelog_item(list.get(), i);
+            json.begin_object().key("start").value(e.start).key("count").value(e.count).end_object();
+        }
+        json.end_array().end_object().print();
+        return 0;
+    }
     for (uint64_t i = 0; i < n; ++i) {
-        qvctl_changelog_range r;
-        std::memcpy(&r, bytes + 8 + sizeof r * i, sizeof r);
-        std::printf("%llu %u\n", static_cast<unsigned long long>(r.start), r.count);
+        qvctl_changelog_entry e = qvctl_changelog_item(list.get(), i);
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(e.start), static_cast<unsigned long long>(e.count));
     }
     return 0;
 }
 
 constexpr command changelog[] = {
-    {"count", "DEVICE", "print the number of 4 KiB blocks changed since the last snapshot", count, {}, 1},
-    {"show", "DEVICE", "print the changed blocks as \"START COUNT\" lines (START in sectors)", show, {}, 1},
+    {"count", "DEVICE", "print the number of 4 KiB blocks changed since the last snapshot", count, {}, 1, nullptr,
+     true},
+    {"show", "DEVICE", "print the changed blocks as \"START COUNT\" lines (START in sectors)", show, {}, 1, nullptr,
+     true},
 };
 
 }  // namespace

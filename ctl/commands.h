@@ -39,6 +39,7 @@ struct command {
     std::span<const option_spec> options{};
     std::size_t positional = 0;
     command_list group = nullptr;  // set for a group: its commands
+    bool json = false;             // has a --json form of its output
 };
 
 std::span<const command> top_commands();
@@ -64,7 +65,14 @@ int device_op(const invocation &inv, const char *done)
     qvctl_status st{};
     return finish(op(inv.args[0], &st), st, inv.args[0] + std::string(done));
 }
+// One line of diagnosis and a pointer to the help on standard error; the usage exit status, 22.
 int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// The program's and the library's versions on standard output; 0.
+int print_version();
+
+// Whether --json was given: the command prints one JSON document on standard output.
+bool json_output();
 
 // Option values; false (after a usage message) when the text is not one.
 bool parse_bytes(const char *text, const char *what, uint64_t &out);

@@ -1,21 +1,17 @@
 // The top-level commands: version, attach, detach, info, list, dump, restore, reset, and the table.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "build_version.h"
 #include "commands.h"
+#include "json_writer.h"
 
 namespace qvctl_cli {
 
 namespace {
 
-int version(const invocation &)
-{
-    char lib[128];
-    qvctl_version_get(lib, sizeof lib);
-    std::printf("qvctl version %s\n%s\n", QVCTL_BUILD_VERSION, lib);
-    return 0;
-}
+int version(const invocation &) { return print_version(); }
 
 int attach(const invocation &inv) { return device_op<qvctl_device_attach>(inv, " attached"); }
 int detach(const invocation &inv) { return device_op<qvctl_device_detach>(inv, " detached"); }
@@ -38,6 +34,21 @@ void print_record(const qvctl_device &d)
                 d.text[3], d.state, (d.state & DEVICE_FLAG_DATA_STORE_MAPPED) ? " data-store-mapped" : "");
 }
 
+// The module's texts need not be terminated within their 128 bytes.
+std::string_view text_of(const char (&field)[128]) { return {field, strnlen(field, sizeof field)}; }
+
+void json_record(json_writer &json, const qvctl_device &d)
+{
+    json.begin_object().key("device").value(text_of(d.text[0])).key("snapshot");
+    if (d.text[1][0])
+        json.value(text_of(d.text[1]));
+    else
+        json.null();
+    json.key("state").value(text_of(d.text[2])).key("fs").value(text_of(d.text[3]));
+    json.key("flags").value(uint64_t{d.state});
+    json.key("data_store_mapped").value((d.state & DEVICE_FLAG_DATA_STORE_MAPPED) != 0).end_object();
+}
+
 int info(const invocation &inv)
 {
     qvctl_status st{};
@@ -45,6 +56,12 @@ int info(const invocation &inv)
                                                                          qvctl_device_info_free);
     if (!rec)
         return finish(st.code ? st.code : 1, st);
+    if (json_output()) {
+        json_writer json;
+        json_record(json, *rec);
+        json.print();
+        return 0;
+    }
     print_header();
     print_record(*rec);
     return 0;
@@ -55,14 +72,22 @@ int list(const invocation &)
     qvctl_status st{};
     std::unique_ptr<qvctl_device_list, decltype(&qvctl_device_list_free)> devices(qvctl_device_list_get(&st),
                                                                                  qvctl_device_list_free);
+    if (!devices && st.code)
+        return finish(st.code, st);
+    qvctl_device d;
+    if (json_output()) {
+        json_writer json;
+        json.begin_object().key("devices").begin_array();
+        for (unsigned i = 0; qvctl_device_list_record(devices.get(), i, &d) == 0; ++i)
+            json_record(json, d);
+        json.end_array().end_object().print();
+        return 0;
+    }
     if (!devices) {
-        if (st.code)
-            return finish(st.code, st);
         std::printf("no devices attached\n");
         return 0;
     }
     print_header();
-    qvctl_device d;
     for (unsigned i = 0; qvctl_device_list_record(devices.get(), i, &d) == 0; ++i)
         print_record(d);
     return 0;
@@ -73,8 +98,8 @@ const command top[] = {
     {"version", "", "show the versions of qvctl and libqvctl", version},
     {"attach", "DEVICE", "start tracking the changes of a block device", attach, {}, 1},
     {"detach", "DEVICE", "stop tracking a block device", detach, {}, 1},
-    {"info", "DEVICE", "show what the module knows of an attached device", info, {}, 1},
-    {"list", "", "list the attached devices", list},
+    {"info", "DEVICE", "show what the module knows of an attached device", info, {}, 1, nullptr, true},
+    {"list", "", "list the attached devices", list, {}, 0, nullptr, true},
     {"snapshot", "", "start, complete, cancel or find a snapshot", nullptr, {}, 0, snapshot_commands},
     {"changelog", "", "count or show the blocks changed since the last snapshot", nullptr, {}, 0,
      changelog_commands},
@@ -89,6 +114,14 @@ const command top[] = {
 };
 
 }  // namespace
+
+int print_version()
+{
+    char lib[128];
+    qvctl_version_get(lib, sizeof lib);
+    std::printf("qvctl version %s\n%s\n", QVCTL_BUILD_VERSION, lib);
+    return 0;
+}
 
 std::span<const command> top_commands() { return top; }
 

@@ -13,11 +13,25 @@ namespace {
 
 bool is_help(const char *word) { return !std::strcmp(word, "--help") || !std::strcmp(word, "-h"); }
 
+bool json_requested = false;
+
+constexpr option_spec global_options[] = {
+    {"debug", nullptr, "show debug messages too"},
+    {"verbose", nullptr, "show informational messages too"},
+    {"quiet", nullptr, "show errors only"},
+    {"json", nullptr, "print the result as JSON (list, info, changelog, store extents and check)"},
+    {"version", nullptr, "print the version and exit (also -V)"},
+    {"help", nullptr, "print this help and exit (also -h)"},
+};
+
 void print_group_help(std::span<const command> table, const std::string &prefix, FILE *stream)
 {
-    std::fprintf(stream, "Usage: %s COMMAND ...\n\nCommands:\n", prefix.c_str());
+    std::fprintf(stream, "Usage: %s [OPTION]... COMMAND ...\n\nCommands:\n", prefix.c_str());
     for (const command &c : table)
         std::fprintf(stream, "    %-14s%s\n", c.name, c.summary);
+    std::fprintf(stream, "\nOptions, before or after the command:\n");
+    for (const option_spec &o : global_options)
+        std::fprintf(stream, "    --%-12s%s\n", o.name, o.help);
     std::fprintf(stream, "\nRun \"%s COMMAND --help\" for a command's arguments.\n", prefix.c_str());
 }
 
@@ -67,11 +81,8 @@ int run_command(const command &c, const std::string &path, int argc, char **argv
             name = name.substr(0, eq);
         }
         const option_spec *o = find_option(c.options, name);
-        if (!o) {
-            const int rc = usage_error("ERROR: unknown option --%.*s", static_cast<int>(name.size()), name.data());
-            print_command_help(c, path, stderr);
-            return rc;
-        }
+        if (!o)
+            return usage_error("ERROR: unknown option --%.*s", static_cast<int>(name.size()), name.data());
         const char *value = "1";
         if (o->value) {
             value = inline_value ? inline_value : (i + 1 < argc ? argv[++i] : nullptr);
@@ -80,12 +91,11 @@ int run_command(const command &c, const std::string &path, int argc, char **argv
         }
         inv.values[static_cast<std::size_t>(o - c.options.data())] = value;
     }
-    if (inv.args.size() != c.positional) {
-        const int rc = usage_error("ERROR: %s takes %zu argument%s, %zu given", path.c_str(), c.positional,
+    if (inv.args.size() != c.positional)
+        return usage_error("ERROR: %s takes %zu argument%s, %zu given", path.c_str(), c.positional,
                            c.positional == 1 ? "" : "s", inv.args.size());
-        print_command_help(c, path, stderr);
-        return rc;
-    }
+    if (json_requested && !c.json)
+        return usage_error("ERROR: %s has no JSON output", path.c_str());
     return c.run(inv);
 }
 
@@ -105,8 +115,11 @@ int usage_error(const char *fmt, ...)
     std::vsnprintf(text, sizeof text, fmt, ap);
     va_end(ap);
     qvctl_log(LOG_ERR, stderr, "%s", text);
+    std::fprintf(stderr, "Try 'qvctl --help' for more information.\n");
     return 22;
 }
+
+bool json_output() { return json_requested; }
 
 int finish(uint32_t code, const qvctl_status &st, const std::string &done)
 {
@@ -122,11 +135,8 @@ int finish(uint32_t code, const qvctl_status &st, const std::string &done)
 
 int dispatch(std::span<const command> table, const std::string &prefix, int argc, char **argv)
 {
-    if (argc < 1) {
-        const int rc = usage_error("ERROR: %s needs a command", prefix.c_str());
-        print_group_help(table, prefix, stderr);
-        return rc;
-    }
+    if (argc < 1)
+        return usage_error("ERROR: %s needs a command", prefix.c_str());
     if (is_help(argv[0])) {
         print_group_help(table, prefix, stdout);
         return 0;
@@ -139,23 +149,39 @@ int dispatch(std::span<const command> table, const std::string &prefix, int argc
             return dispatch(c.group(), path, argc - 1, argv + 1);
         return run_command(c, path, argc - 1, argv + 1);
     }
-    const int rc = usage_error("ERROR: unknown command \"%s\"", argv[0]);
-    print_group_help(table, prefix, stderr);
-    return rc;
+    return usage_error("ERROR: unknown command \"%s\"", argv[0]);
 }
 
 }  // namespace qvctl_cli
 
 namespace {
 
-struct level_option {
+// Options that hold for the whole run, taken out wherever they stand on the line; the rest is the
+// command's. -h and --help stay in place: where they stand says whose help is wanted.
+struct global_flag {
     const char *name;
-    int level;
+    int level;  // the console level it sets, or -1
+    bool *flag;
 };
 
-constexpr level_option level_options[] = {
-    {"--debug", LOG_DEBUG}, {"--verbose", LOG_INFO}, {"--quiet", LOG_ERR},
+bool version_requested = false;
+
+const global_flag global_flags[] = {
+    {"--debug", LOG_DEBUG, nullptr},
+    {"--verbose", LOG_INFO, nullptr},
+    {"--quiet", LOG_ERR, nullptr},
+    {"--json", -1, &qvctl_cli::json_requested},
+    {"--version", -1, &version_requested},
+    {"-V", -1, &version_requested},
 };
+
+const global_flag *find_global(const char *word)
+{
+    for (const global_flag &g : global_flags)
+        if (!std::strcmp(word, g.name))
+            return &g;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -163,17 +189,21 @@ extern "C" int ctl_main(int argc, char **argv)
 {
     static int log_level;  // the logger keeps a pointer to it
     log_level = LOG_NOTICE;
-    qvctl_log_init(&log_level);
-    int i = 1;
-    for (; i < argc; ++i) {
-        const level_option *hit = nullptr;
-        for (const level_option &o : level_options)
-            if (!std::strcmp(argv[i], o.name))
-                hit = &o;
-        if (!hit)
-            break;
-        log_level = hit->level;
-        qvctl_log_init(&log_level);
+    qvctl_cli::json_requested = version_requested = false;
+    std::vector<char *> words;
+    for (int i = 1; i < argc; ++i) {
+        const global_flag *g = find_global(argv[i]);
+        if (!g) {
+            words.push_back(argv[i]);
+            continue;
+        }
+        if (g->level >= 0)
+            log_level = g->level;
+        if (g->flag)
+            *g->flag = true;
     }
-    return qvctl_cli::dispatch(qvctl_cli::top_commands(), "qvctl", argc - i, argv + i);
+    qvctl_log_init(&log_level);
+    if (version_requested)
+        return qvctl_cli::print_version();
+    return qvctl_cli::dispatch(qvctl_cli::top_commands(), "qvctl", static_cast<int>(words.size()), words.data());
 }

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "commands.h"
+#include "json_writer.h"
 
 namespace qvctl_cli {
 
@@ -66,9 +67,23 @@ int create(const invocation &inv)
     return sized_store_op(inv, qvctl_changelog_store_create, qvctl_data_store_create, "created");
 }
 
+// Under --json the verdict is the document, whatever it is; the exit status stays the check's code.
 int check(const invocation &inv)
 {
-    return sized_store_op(inv, qvctl_changelog_store_check, qvctl_data_store_check, "is in order");
+    if (!json_output())
+        return sized_store_op(inv, qvctl_changelog_store_check, qvctl_data_store_check, "is in order");
+    uint32_t kind = 0;
+    data_size size;
+    if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
+        return 22;
+    qvctl_status st{};
+    int code = kind == STORE_DATA ? qvctl_data_store_check(inv.args[1], size.bytes, size.percent, &st)
+                                  : qvctl_changelog_store_check(inv.args[1], &st);
+    json_writer json;
+    json.begin_object().key("device").value(inv.args[1]).key("store").value(inv.args[0]);
+    json.key("ok").value(code == 0).key("code").value(static_cast<uint64_t>(code));
+    json.key("message").value(code ? st.message : "").end_object().print();
+    return code ? finish(static_cast<uint32_t>(code), st) : 0;
 }
 
 // reset and unmap: operations that only one kind of store has.
@@ -135,8 +150,21 @@ int extents(const invocation &inv)
     if (!parse_store_kind(inv.args[0], true, kind))
         return 22;
     qvctl_status st{};
-    store_extent_list *list = qvctl_store_extents_get(inv.args[1], kind, &st);
-    return print_extents<store_extent_list, sector_extent, &sector_extent::start>(list, qvctl_store_extents_free, st);
+    store_extent_list *raw = qvctl_store_extents_get(inv.args[1], kind, &st);
+    if (!json_output())
+        return print_extents<store_extent_list, sector_extent, &sector_extent::start>(raw, qvctl_store_extents_free,
+                                                                                       st);
+    std::unique_ptr<store_extent_list, void (*)(store_extent_list *)> list(raw, qvctl_store_extents_free);
+    if (!list)
+        return finish(st.code ? st.code : 1, st);
+    json_writer json;
+    json.begin_object().key("device").value(inv.args[1]).key("store").value(inv.args[0]).key("extents").begin_array();
+    for (uint64_t i = 0; i < list->count; ++i) {
+        const sector_extent &e = list->extents[i];
+        json.begin_object().key("start").value(e.start).key("count").value(e.count).end_object();
+    }
+    json.end_array().end_object().print();
+    return 0;
 }
 
 }  // namespace
@@ -155,12 +183,13 @@ constexpr command store[] = {
     {"create", "changelog|data DEVICE [--size BYTES | --percent P]",
      "create a store's files in .quorvex at the device's mount point", create, size_options, 2},
     {"check", "changelog|data DEVICE [--size BYTES | --percent P]",
-     "check that a store's files are there and of the right size", check, size_options, 2},
+     "check that a store's files are there and of the right size", check, size_options, 2, nullptr, true},
     {"reset", "changelog DEVICE", "re-size and zero the changelog store", reset, {}, 2},
     {"register", "changelog|data|metadata DEVICE [--method NAME] [--chunk BYTES] [--opt]",
      "map a store's files and register their extents with the module", register_store, register_options, 2},
     {"unmap", "data DEVICE", "release the data store from the module", unmap, {}, 2},
-    {"extents", "changelog|data|metadata DEVICE", "print the extents the module holds for a store", extents, {}, 2},
+    {"extents", "changelog|data|metadata DEVICE", "print the extents the module holds for a store", extents, {}, 2,
+     nullptr, true},
 };
 
 }  // namespace

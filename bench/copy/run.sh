@@ -8,9 +8,10 @@
 # ratios that the copy is judged by. Asserts nothing.
 #
 # "durable" is the time from the start to the image on the disk: the run, then an fsync of the
-# image (which finds nothing to write when the run ended with its own). qvsnap runs as built, with
-# bench/copy's preload standing in for the module: the loop device is its own snapshot device and
-# the incremental changelog is a scattered tenth of its blocks, sorted.
+# image (which finds nothing to write when the run ended with its own). qvsnap's code runs as built
+# (through the library's full-export build), with bench/copy's preload standing in for the module:
+# the loop device is its own snapshot device and the incremental changelog is a scattered tenth of
+# its blocks, sorted.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
@@ -23,8 +24,8 @@ PARENT=${TMPDIR:-/var/tmp}
 BUILD=$ROOT/build/bench
 "$ROOT/scripts/deps"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target qvsnap refcopy qvsnap_bench_shim measure >/dev/null
-QVSNAP=$BUILD/tool/qvsnap
+cmake --build "$BUILD" --target qvsnap_bench refcopy qvsnap_bench_shim measure >/dev/null
+QVSNAP=$BUILD/bench/copy/qvsnap_bench
 REF=$BUILD/bench/copy/refcopy
 SHIM=$BUILD/bench/copy/qvsnap_bench_shim.so
 MEASURE=$BUILD/bench/copy/measure

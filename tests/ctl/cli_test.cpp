@@ -48,11 +48,16 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"store unmap changelog /dev/a", "ERROR: only the data store can be unmapped"},
         {"backup /dev/a img -w 0", "ERROR: --workers must be greater or equal to 1"},
         {"image verify /dev/a img -w", "ERROR: option --workers needs a value"},
+        {"--json attach /dev/a", "ERROR: qvctl attach has no JSON output"},
+        {"snapshot get /dev/a --json", "ERROR: qvctl snapshot get has no JSON output"},
+        {"--quiet --json", "ERROR: qvctl needs a command"},
     };
     for (const usage_case &c : cases) {
         auto err = err_only(c.args);
         EXPECT_EQ(err.status, 22) << c.args;
         EXPECT_EQ(err.out.rfind(c.message, 0), 0u) << c.args << ": " << err.out;
+        // One line of diagnosis, then the pointer to the help; no help text.
+        EXPECT_EQ(err.out.substr(err.out.find('\n') + 1), "Try 'qvctl --help' for more information.\n") << c.args;
         EXPECT_EQ(out_only(c.args).out, "") << c.args;
     }
 }
@@ -67,12 +72,28 @@ TEST(QvctlCli, SizesTakeSuffixesAndInlineValues)
     EXPECT_EQ(err_only("store create data /dev/a --size 1K5").status, 22);
 }
 
-TEST(QvctlCli, VersionNamesBothProgramAndLibrary)
+TEST(QvctlCli, VersionNamesBothProgramAndLibraryWhereverAsked)
 {
-    auto r = out_only("version");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out.rfind("qvctl version ", 0), 0u) << r.out;
-    EXPECT_NE(r.out.find("libqvctl version: "), std::string::npos) << r.out;
+    const std::string expected = out_only("version").out;
+    EXPECT_EQ(expected.rfind("qvctl version ", 0), 0u) << expected;
+    EXPECT_NE(expected.find("\nlibqvctl version: "), std::string::npos) << expected;
+    for (const char *args :
+         {"-V", "--version", "--quiet --version", "list -V", "store extents data /dev/a --version"}) {
+        auto r = out_only(args);
+        EXPECT_EQ(r.status, 0) << args;
+        EXPECT_EQ(r.out, expected) << args;
+    }
+}
+
+TEST(QvctlCli, LevelOptionsCountAfterTheCommandToo)
+{
+    // The request fails in the library, not in the parser, and --quiet still shows why.
+    for (const char *args : {"info /nonexistent/dev --quiet", "--debug info /nonexistent/dev"}) {
+        auto r = err_only(args);
+        EXPECT_NE(r.status, 22) << args;
+        EXPECT_NE(r.out, "") << args;
+        EXPECT_EQ(r.out.find("Try 'qvctl --help'"), std::string::npos) << args << ": " << r.out;
+    }
 }
 
 }  // namespace

@@ -153,6 +153,54 @@ TEST(Qvctl, BtrfsSnapshotThatShowsNoFilesystemInTimeIs110)
     EXPECT_EQ(qvctl("snapshot cancel " + dev).status, 0);  // the snapshot was taken all the same
 }
 
+// Runs `args` and hands its standard output to a Python expression over the parsed document `d`.
+qvtest::run_result json_query(const std::string &args, const std::string &expr)
+{
+    const std::string quoted = std::regex_replace(expr, std::regex("'"), "'\\''");
+    return qvtest::sh(bin + " " + args +
+                      " 2>/dev/null | python3 -c 'import json, sys; d = json.load(sys.stdin); print(" + quoted + ")'");
+}
+
+TEST(Qvctl, JsonOutputsParseAndCarryTheirFields)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    qvtest::temp_dir tmp;
+    std::string dev = sim.disk("128M");
+    qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
+    simtest::mount_guard m(dev, tmp.file("m"));
+    ASSERT_TRUE(m.ok()) << m.error();
+    EXPECT_EQ(json_query("list --json", "d['devices']").out, "[]\n");
+    ASSERT_EQ(qvctl("attach " + dev).status, 0);
+    simtest::map_all_stores(dev);
+    ASSERT_EQ(qvctl("store create changelog " + dev).status, 0);
+    qvtest::sh_ok("dd if=/dev/urandom of=" + m.file("f") + " bs=64K count=1 conv=fsync status=none");
+
+    struct query {
+        std::string args, expr, expect;
+    };
+    const query cases[] = {
+        {"--json list", "[x['device'] for x in d['devices']], d['devices'][0]['snapshot']", "['" + dev + "'] None"},
+        {"info --json " + dev, "d['device'], d['state'], d['fs'], d['flags'], d['data_store_mapped']",
+         dev + " idle ext4 7 True"},
+        {"changelog count " + dev + " --json", "d['device'], d['blocks'] >= 16", dev + " True"},
+        {"changelog show --json " + dev, "sum(r['count'] for r in d['runs']) >= 16, d['runs'][0]['start'] >= 0",
+         "True True"},
+        {"store extents changelog " + dev + " --json", "d['store'], d['extents']",
+         "changelog [{'start': 1000, 'count': 16}]"},
+        {"store check changelog " + dev + " --json", "d['ok'], d['code'], repr(d['message'])", "True 0 ''"},
+    };
+    for (const query &q : cases) {
+        auto r = json_query(q.args, q.expr);
+        EXPECT_EQ(r.out, q.expect + "\n") << q.args;
+        EXPECT_EQ(qvtest::sh(bin + " " + q.args + " | python3 -m json.tool >/dev/null").status, 0) << q.args;
+    }
+    // A failed check is still a document, and still a failure.
+    auto failed = json_query("store check data " + dev + " --json", "d['ok'], d['code'] != 0, bool(d['message'])");
+    EXPECT_EQ(failed.out, "False True True\n");
+    EXPECT_NE(qvctl("store check data " + dev + " --json").status, 0);
+}
+
 TEST(Qvctl, RefusalsOfTheModuleNameTheDevice)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();

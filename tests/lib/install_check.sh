@@ -17,6 +17,6 @@ grep -q "^libqvctl version: " <<<"$out"
 [ -e /dev/quorvex ] || grep -qF "failed to open /dev/quorvex. Possible the module is not loaded: No such file or directory" <<<"$out"
 find "$prefix" -name 'libqvctl.so.1' | grep -q .
 find "$prefix" -name 'qvctl.h' | grep -q .
-for installed in sbin/qvsnap sbin/qvctl share/man/man8/qvsnap.8 share/man/man8/qvctl.8; do
+for installed in sbin/qvsnap sbin/qvctl share/man/man8/qvsnap.8 share/man/man8/qvctl.8 share/man/man3/libqvctl.3; do
   [ -e "$prefix/$installed" ] || { echo "not installed: $installed" >&2; exit 1; }
 done
