@@ -28,7 +28,8 @@ typedef struct chunk_map_entry {
 /* The root of a tsearch tree of chunk_map_entry records; starts as null. */
 typedef void *chunk_map;
 
-/* Called for every chunk found; a non-zero answer stops the walk and becomes its result. */
+/* Called for every chunk found with its copy's offset on the device being mapped (or one of the
+   BTRFS_CHUNK_* values); a non-zero answer stops the walk and becomes its result. */
 typedef uint32_t (*btrfs_chunk_cb)(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
                                    qvctl_status *st);
 
@@ -54,6 +55,7 @@ uint32_t btrfs_leaf_walk(const uint8_t *node, uint64_t devid, btrfs_chunk_cb cb,
 uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
                           qvctl_status *st);
 int chunk_map_compare(const void *a, const void *b);
+/* Meaningful for addresses that chunk_map_locate accepts. */
 uint64_t chunk_map_translate(chunk_map *map, uint64_t address);
 /* The device offset of `address` into *physical, or 9 with a message that begins with `where` when
    its chunk keeps no whole copy on the device. */
