@@ -36,7 +36,7 @@ qvctl_changelog_entry entry_at(const std::uint8_t *block, uint32_t i)
 uint64_t last_block(const qvctl_changelog_entry &e) { return e.start + 8 * e.count - 8; }
 
 // One answer and where the iteration stands; `listed` counts blocks as the statistics do (low 32
-// bits of each count), so a list that the Part's callers sized by the count never overflows.
+// bits of each count), so an index that a caller sized by the count never overflows.
 struct answer {
     const char *path;
     uint64_t from;     // the start position the answer was asked for
