@@ -40,7 +40,7 @@ uint64_t last_block(const qvctl_changelog_entry &e) { return e.start + 8 * e.cou
 struct answer {
     const char *path;
     uint64_t from;     // the start position the answer was asked for
-    uint32_t total;    // the caller's count; 0 holds the iteration to nothing
+    uint32_t total;    // the caller's count, which the listed blocks may not pass; 0 sets no bound
     uint64_t listed;   // blocks listed by earlier answers
 };
 
