@@ -13,17 +13,23 @@ extern "C" {
 
 #define BTRFS_SUPER_READ_SIZE 3531u
 
-/* One chunk: its logical range and the device offset of its first stripe. */
+/* One chunk: its logical range and the device offset of its copy on the device being mapped. */
 typedef struct chunk_map_entry {
     uint64_t logical;
     uint64_t physical;
     uint64_t length;
 } chunk_map_entry;
 
+/* Device offsets that no stripe has, recorded for a chunk that keeps no whole copy on the device being
+   mapped: its addresses are refused instead of translated into another device's data. */
+#define BTRFS_CHUNK_SPREAD UINT64_MAX          /* its profile cuts the data into stripes over devices */
+#define BTRFS_CHUNK_ABSENT (UINT64_MAX - 1u)   /* none of its stripes is on the device */
+
 /* The root of a tsearch tree of chunk_map_entry records; starts as null. */
 typedef void *chunk_map;
 
-/* Called for every chunk found; a non-zero answer stops the walk and becomes its result. */
+/* Called for every chunk found with its copy's offset on the device being mapped (or one of the
+   BTRFS_CHUNK_* values); a non-zero answer stops the walk and becomes its result. */
 typedef uint32_t (*btrfs_chunk_cb)(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
                                    qvctl_status *st);
 
@@ -37,16 +43,24 @@ uint32_t btrfs_node_read(int fd, uint8_t **node, uint64_t logical, uint32_t size
                          qvctl_status *st);
 uint32_t btrfs_node_size(const uint8_t *super, uint8_t level);
 uint32_t btrfs_chunk_item_size(uint16_t num_stripes);
+/* The device offset on device `devid` of a chunk item of `size` bytes (all its stripes), or one of
+   BTRFS_CHUNK_SPREAD and BTRFS_CHUNK_ABSENT. */
+uint64_t btrfs_chunk_physical(const uint8_t *chunk, uint32_t size, uint64_t devid);
 
 uint32_t btrfs_sys_chunks_walk(const uint8_t *super, chunk_map *map, btrfs_chunk_cb cb, qvctl_status *st);
 uint32_t btrfs_tree_walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map, btrfs_chunk_cb cb,
                          qvctl_status *st);
-uint32_t btrfs_leaf_walk(const uint8_t *node, btrfs_chunk_cb cb, chunk_map *map, qvctl_status *st);
+uint32_t btrfs_leaf_walk(const uint8_t *node, uint64_t devid, btrfs_chunk_cb cb, chunk_map *map, qvctl_status *st);
 
 uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
                           qvctl_status *st);
 int chunk_map_compare(const void *a, const void *b);
+/* Meaningful for addresses that chunk_map_locate accepts. */
 uint64_t chunk_map_translate(chunk_map *map, uint64_t address);
+/* The device offset of `address` into *physical, or 9 with a message that begins with `where` when
+   its chunk keeps no whole copy on the device. */
+uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
+                          qvctl_status *st);
 void chunk_map_free(chunk_map *map);
 void chunk_map_dump(chunk_map *map);
 

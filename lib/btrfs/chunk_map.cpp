@@ -66,6 +66,26 @@ extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
     return address - e.logical + e.physical;
 }
 
+extern "C" uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
+                                     qvctl_status *st)
+{
+    const chunk_map_entry key{address, 0, 0};
+    void *found = tfind(&key, map, chunk_map_compare);
+    if (!found) {
+        *physical = address;
+        return 0;
+    }
+    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
+    const char *why = e.physical == BTRFS_CHUNK_SPREAD   ? "whose data is striped across devices"
+                      : e.physical == BTRFS_CHUNK_ABSENT ? "with no stripe on this device"
+                                                         : nullptr;
+    if (why)
+        return static_cast<uint32_t>(qvctl_status_set(st, 9, "ERROR: %s: btrfs address %llu lies in a chunk %s", where,
+                                                      static_cast<unsigned long long>(address), why));
+    *physical = address - e.logical + e.physical;
+    return 0;
+}
+
 extern "C" void chunk_map_free(chunk_map *map)
 {
     if (!map)

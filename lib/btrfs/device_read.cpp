@@ -73,7 +73,9 @@ extern "C" uint32_t btrfs_node_read(int fd, uint8_t **node, uint64_t logical, ui
         return static_cast<uint32_t>(
             qvctl_status_set(st, 9, "Btrfs node size %u at address %llu is out of range", size,
                              static_cast<unsigned long long>(logical)));
-    const uint64_t physical = chunk_map_translate(map, logical);
+    uint64_t physical = 0;
+    if (uint32_t r = chunk_map_locate(map, logical, "chunk tree", &physical, st))
+        return r;
     uint8_t *buf = btrfs_node_alloc(size, st);
     if (!buf)
         return ENOMEM;

@@ -48,6 +48,11 @@ extern "C" uint32_t btrfs_map_translate(const char *device, struct fiemap *map, 
     chunk_map_owner chunks;
     if (uint32_t r = read_chunks(fd.get(), &chunks.root, st))
         return r;
+    // Every extent is checked before any is rewritten: a refused one leaves the caller's map whole.
+    uint64_t physical = 0;
+    for (uint32_t i = 0; i < map->fm_mapped_extents; ++i)
+        if (uint32_t r = chunk_map_locate(&chunks.root, map->fm_extents[i].fe_physical, device, &physical, st))
+            return r;
     for (uint32_t i = 0; i < map->fm_mapped_extents; ++i)
         map->fm_extents[i].fe_physical = chunk_map_translate(&chunks.root, map->fm_extents[i].fe_physical);
     return 0;

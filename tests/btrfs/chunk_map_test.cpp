@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "bytes.h"
 
 #include "qvctl_internal.h"
 
@@ -57,4 +60,69 @@ TEST(ChunkMap, CompareIsUnsignedAndRangeBased)
     EXPECT_EQ(chunk_map_compare(&low, &zero_len), 0);
     EXPECT_EQ(chunk_map_compare(&above, &zero_len), 1);
     EXPECT_EQ(chunk_map_compare(&low, &high), -1);
+}
+
+namespace {
+
+// A chunk item of `type` with one stripe per devid, stripe i at device offset (i + 1) MiB.
+std::vector<uint8_t> chunk_item(uint64_t type, std::vector<uint64_t> devids)
+{
+    std::vector<uint8_t> c(48 + 32 * devids.size());
+    qv::store_le<uint64_t>(c, 0, 1 << 30);
+    qv::store_le<uint64_t>(c, 24, type);
+    qv::store_le<uint16_t>(c, 44, static_cast<uint16_t>(devids.size()));
+    for (size_t i = 0; i < devids.size(); ++i) {
+        qv::store_le<uint64_t>(c, 48 + 32 * i, devids[i]);
+        qv::store_le<uint64_t>(c, 56 + 32 * i, (i + 1) << 20);
+    }
+    return c;
+}
+
+}  // namespace
+
+// Device 2 of a multi-device filesystem: whole-copy profiles go through its own stripe, striped
+// ones are refused unless they have a single stripe, and chunks kept elsewhere are refused.
+TEST(ChunkMap, StripeOnTheMappedDeviceByProfile)
+{
+    constexpr uint64_t data = 1, spread = BTRFS_CHUNK_SPREAD, absent = BTRFS_CHUNK_ABSENT;
+    struct row {
+        const char *profile;
+        uint64_t type;
+        std::vector<uint64_t> devids;
+        uint64_t physical;
+    } rows[] = {
+        {"single here", data, {2}, 1 << 20},
+        {"single elsewhere", data, {1}, absent},
+        {"dup", data | 1 << 5, {2, 2}, 1 << 20},
+        {"raid1", data | 1 << 4, {1, 2}, 2 << 20},
+        {"raid1 elsewhere", data | 1 << 4, {1, 3}, absent},
+        {"raid1c3", data | 1 << 9, {3, 1, 2}, 3 << 20},
+        {"raid1c4", data | 1 << 10, {1, 4, 3, 2}, 4 << 20},
+        {"raid0", data | 1 << 3, {1, 2}, spread},
+        {"raid0 of one stripe", data | 1 << 3, {2}, 1 << 20},
+        {"raid10", data | 1 << 6, {1, 2, 3, 4}, spread},
+        {"raid5", data | 1 << 7, {2, 1, 3}, spread},
+        {"raid6", data | 1 << 8, {1, 2, 3, 4}, spread},
+    };
+    for (const row &r : rows) {
+        const auto item = chunk_item(r.type, r.devids);
+        EXPECT_EQ(btrfs_chunk_physical(item.data(), static_cast<uint32_t>(item.size()), 2), r.physical) << r.profile;
+    }
+
+    // A refused chunk fails the lookup of any address inside it, naming where and the address.
+    map_owner m;
+    qvctl_status st{};
+    ASSERT_EQ(chunk_map_insert(&m.root, 1 << 30, spread, 1 << 30, &st), 0u);
+    ASSERT_EQ(chunk_map_insert(&m.root, 2u << 30, absent, 1 << 30, &st), 0u);
+    ASSERT_EQ(chunk_map_insert(&m.root, 3u << 30, 5 << 20, 1 << 30, &st), 0u);
+    uint64_t physical = 7;
+    EXPECT_EQ(chunk_map_locate(&m.root, (1 << 30) + 4096, "/dev/x", &physical, &st), 9u);
+    EXPECT_STREQ(st.message, "ERROR: /dev/x: btrfs address 1073745920 lies in a chunk whose data is striped across devices");
+    EXPECT_EQ(chunk_map_locate(&m.root, (2u << 30) + 4096, "/dev/x", &physical, &st), 9u);
+    EXPECT_STREQ(st.message, "ERROR: /dev/x: btrfs address 2147487744 lies in a chunk with no stripe on this device");
+    EXPECT_EQ(physical, 7u);
+    EXPECT_EQ(chunk_map_locate(&m.root, (3u << 30) + 4096, "/dev/x", &physical, &st), 0u);
+    EXPECT_EQ(physical, (5u << 20) + 4096);
+    EXPECT_EQ(chunk_map_locate(&m.root, 4096, "/dev/x", &physical, &st), 0u);
+    EXPECT_EQ(physical, 4096u);
 }

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "heap_block.h"
 
@@ -69,6 +71,55 @@ TEST(ChangelogFailure, FailedContinuationAndCallbackStop)
         EXPECT_EQ(c.seen.size(), refuse ? 247u : 5u);
         EXPECT_EQ(m.starts.size(), 1u);
     }
+}
+
+// Answers that would loop for ever or overflow the caller's list fail before any of their entries
+// reaches the callback; earlier answers have been handed on whole.
+TEST(ChangelogFailure, LyingAnswersEndTheIteration)
+{
+    constexpr uint64_t top = uint64_t{1} << 55;  // first sector past a 64-bit byte offset
+    struct lie {
+        std::size_t real;
+        std::vector<qvctl_changelog_entry> entries;  // used when `real` is 0
+        uint32_t overcount;
+        bool ignore_start;
+        uint32_t total;
+        std::size_t handed_on;
+        const char *message;  // after "ERROR: /dev/x: changelog answer from sector "
+    } lies[] = {
+        {10, {}, 1000, false, 0, 0, "0 holds an entry of 0 blocks"},
+        {247, {}, 1000, false, 0, 247, "holds an entry of 0 blocks"},
+        {300, {}, 0, true, 0, 247, "does not reach past its start"},
+        {0, {{top - 16, 2}, {top - 8, 2}}, 0, false, 0, 0, "0 lists blocks past the last sector"},
+        {0, {{8, 2}, {64, 3}}, 0, false, 4, 0, "0 lists more blocks than the 4 counted"},
+    };
+    for (const lie &l : lies) {
+        SCOPED_TRACE(l.message);
+        qvtest::fake_changelog m;
+        m.entries = l.real ? qvtest::make_entries(l.real) : l.entries;
+        m.overcount = l.overcount;
+        m.ignore_start = l.ignore_start;
+        collected c;
+        qvctl_status st{};
+        EXPECT_EQ(qvctl_changelog_iterate("/dev/x", l.total, collect, &c, &st), nullptr);
+        EXPECT_EQ(st.code, static_cast<uint32_t>(EPROTO));
+        std::string message = st.message;
+        EXPECT_EQ(message.rfind("ERROR: /dev/x: changelog answer from sector ", 0), 0u) << message;
+        EXPECT_NE(message.find(l.message), std::string::npos) << message;
+        EXPECT_EQ(c.seen.size(), l.handed_on);
+        EXPECT_LE(m.starts.size(), 2u);
+        if (l.handed_on) {
+            auto &last = m.entries[l.handed_on - 1];
+            EXPECT_NE(message.find(std::to_string(last.start + 8 * last.count - 8) + " "), std::string::npos);
+        }
+    }
+    // The last sector a byte offset reaches is still a sector.
+    qvtest::fake_changelog m;
+    m.entries = {{top - 8, 1}};
+    collected c;
+    qvctl_status st{};
+    qv::heap_ptr<qvctl_changelog_stats> stats(qvctl_changelog_iterate("/dev/x", 1, collect, &c, &st));
+    EXPECT_NE(stats, nullptr) << st.message;
 }
 
 // The count is the module's; the list keeps the low 32 bits of each count.

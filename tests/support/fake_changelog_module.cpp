@@ -34,13 +34,14 @@ uint32_t answer(fake_changelog &m, void *block, qvctl_status *st)
     m.starts.push_back(start);
     // Entries after the one whose last block is `start` (all of them for the first request).
     std::size_t from = 0;
-    if (m.starts.size() > 1)
+    if (m.starts.size() > 1 && !m.ignore_start)
         while (from < m.entries.size() && m.entries[from].start + 8 * m.entries[from].count - 8 <= start)
             ++from;
     uint32_t k = 0;
     for (; k < cap && from + k < m.entries.size(); ++k)
         std::memcpy(b + 152 + 16 * k, &m.entries[from + k], 16);
-    std::memcpy(b + 144, &k, 4);
+    uint32_t claimed = k + m.overcount;
+    std::memcpy(b + 144, &claimed, 4);
     return 0;
 }
 }  // namespace

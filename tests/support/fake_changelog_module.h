@@ -13,6 +13,8 @@ struct fake_changelog {
     std::vector<qvctl_changelog_entry> entries;
     std::vector<std::uint64_t> starts;  // start positions asked for, in order
     int fail_at_request = -1;           // index of a changelog request to refuse with EIO
+    uint32_t overcount = 0;             // entries claimed beyond those written (the rest is padding)
+    bool ignore_start = false;          // every answer lists the changelog from its first entry
     int requests = 0;
 
     fake_changelog();

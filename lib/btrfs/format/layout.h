@@ -26,6 +26,8 @@ inline std::uint32_t nodesize(bytes sb) { return load_le<std::uint32_t>(sb, 148)
 inline std::uint32_t leafsize(bytes sb) { return load_le<std::uint32_t>(sb, 152); }
 inline std::uint32_t sys_chunk_array_size(bytes sb) { return load_le<std::uint32_t>(sb, 160); }
 inline std::uint8_t chunk_root_level(bytes sb) { return load_le<std::uint8_t>(sb, 199); }
+// The id of the device this superblock was read from: the first field of its dev_item.
+inline std::uint64_t devid(bytes sb) { return load_le<std::uint64_t>(sb, 201); }
 inline bytes sys_chunk_array(bytes sb)
 {
     if (sb.size() < sys_chunk_array_offset)
@@ -55,14 +57,32 @@ inline constexpr std::size_t min_size = head_size + stripe_size;  // 80: head an
 inline constexpr std::size_t first_stripe = head_size;
 
 inline std::uint64_t length(bytes c) { return load_le<std::uint64_t>(c, 0); }
+// Block group flags: what the chunk holds and its profile (how its copies or stripes are laid out).
+inline std::uint64_t type(bytes c) { return load_le<std::uint64_t>(c, 24); }
 inline std::uint16_t num_stripes(bytes c) { return load_le<std::uint16_t>(c, 44); }
+inline std::size_t stripe_at(std::uint16_t i) { return first_stripe + stripe_size * std::size_t{i}; }
+inline std::uint64_t stripe_devid(bytes c, std::uint16_t i) { return load_le<std::uint64_t>(c, stripe_at(i)); }
 // The stripe's byte offset on its device.
-inline std::uint64_t first_stripe_offset(bytes c) { return load_le<std::uint64_t>(c, first_stripe + 8); }
+inline std::uint64_t stripe_offset(bytes c, std::uint16_t i) { return load_le<std::uint64_t>(c, stripe_at(i) + 8); }
+inline std::uint64_t first_stripe_offset(bytes c) { return stripe_offset(c, 0); }
 // Defined for a stripe count of at least 1 only.
 constexpr std::uint32_t item_size(std::uint16_t num_stripes)
 {
     return static_cast<std::uint32_t>(min_size + stripe_size * (num_stripes - 1u));
 }
+
+// The profiles by their block group flag; a chunk with none of them is single. `spread`: the data
+// is cut into stripes over several devices, so no one device holds a contiguous copy.
+struct profile {
+    std::uint64_t flag;
+    const char *name;
+    bool spread;
+};
+inline constexpr profile profiles[] = {
+    {1u << 3, "raid0", true},    {1u << 4, "raid1", false},  {1u << 5, "dup", false},
+    {1u << 6, "raid10", true},   {1u << 7, "raid5", true},   {1u << 8, "raid6", true},
+    {1u << 9, "raid1c3", false}, {1u << 10, "raid1c4", false},
+};
 }  // namespace chunk
 
 // Tree node: a header, then key pointers (above level 0) or items (in a leaf).
