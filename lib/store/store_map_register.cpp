@@ -3,11 +3,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "bytes.h"
 #include "fs/block_device.h"
 #include "request_block.h"
 #include "store/path_format.h"
+#include "store/piece_name.h"
 #include "store/store_register.h"
 
 namespace sm = qv::req::store_map;
@@ -36,15 +39,25 @@ struct map_set {
 // How the refusal of a second registration names each store kind.
 constexpr const char *already_mapped[] = {"changelog store", "datastore", "metadata"};
 
-// Maps the pieces in glob's order (plain byte order: data, data-1, data-10, data-2, ...).
-int pieces_map(store_map_job *job, const glob_t &g, map_set &set, qvctl_status *st)
+// The store's own pieces among the glob's matches, in glob's order (plain byte order: data, data-1,
+// data-10, data-2, ...).
+std::vector<const char *> own_pieces(const char *store, const glob_t &g)
 {
-    set.maps = static_cast<struct fiemap **>(std::calloc(g.gl_pathc, sizeof *set.maps));
+    std::vector<const char *> pieces;
+    for (std::size_t i = 0; i < g.gl_pathc; ++i)
+        if (qv::is_store_piece(store, g.gl_pathv[i]))
+            pieces.push_back(g.gl_pathv[i]);
+    return pieces;
+}
+
+int pieces_map(store_map_job *job, const std::vector<const char *> &pieces, map_set &set, qvctl_status *st)
+{
+    set.maps = static_cast<struct fiemap **>(std::calloc(pieces.size(), sizeof *set.maps));
     if (!set.maps)
         return qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for fiemap");
-    set.count = g.gl_pathc;
-    for (std::size_t i = 0; i < g.gl_pathc; ++i) {
-        qv::path_format(job->path, sizeof job->path, "%s", g.gl_pathv[i]);
+    set.count = pieces.size();
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        qv::path_format(job->path, sizeof job->path, "%s", pieces[i]);
         set.maps[i] = file_map_get(job, st);
         if (!set.maps[i])
             // A method may find nothing without saying why; the piece still can't be registered.
@@ -103,11 +116,17 @@ extern "C" int store_map_register(store_map_job *job, qvctl_status *st)
         return static_cast<int>(r);
     char pattern[sizeof job->path + 1];
     qv::path_format(pattern, sizeof pattern, "%s*", job->path);
-    glob_result pieces;
-    if (int g = ::glob(pattern, 0, nullptr, &pieces.g); g != 0)
+    glob_result found;
+    int g = ::glob(pattern, 0, nullptr, &found.g);
+    // Copied before the job's path becomes each piece's in turn.
+    const std::string store(job->path);
+    std::vector<const char *> pieces = g == 0 ? own_pieces(store.c_str(), found.g) : std::vector<const char *>{};
+    if (g == 0 && pieces.empty())
+        g = GLOB_NOMATCH;  // only other files begin with the store's name
+    if (g != 0)
         return qvctl_status_set(s, ENOENT, "ERROR: No store found on glob %s* (glob errcode: %d)", job->path, g);
     map_set set;
-    if (int r = pieces_map(job, pieces.g, set, s); r != 0)
+    if (int r = pieces_map(job, pieces, set, s); r != 0)
         return r;
     int r = extents_send(*job, set, s);
     if (r == EEXIST && job->kind < std::size(already_mapped))
