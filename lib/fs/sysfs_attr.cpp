@@ -25,13 +25,16 @@ bool is_dir(const char *path)
 
 // Names whose disk part holds digits (loop8p2, nvme0n1p1, mmcblk0p1) defeat the cut at the first
 // digit; the class entry of a partition links into its disk's folder, whose name is the disk's.
+// Empty when that folder is no disk of root/block (a whole disk's class entry leads to no disk).
 std::string parent_disk_name(const char *root, const char *base)
 {
-    char link[4096], parent[PATH_MAX];
-    std::snprintf(link, sizeof link, "%s/class/block/%s/..", root, base);
-    if (!::realpath(link, parent))
+    char path[4096], parent[PATH_MAX];
+    std::snprintf(path, sizeof path, "%s/class/block/%s/..", root, base);
+    if (!::realpath(path, parent))
         return {};
-    return ::basename(parent);
+    std::string disk = ::basename(parent);
+    std::snprintf(path, sizeof path, "%s/block/%s", root, disk.c_str());
+    return is_dir(path) ? disk : std::string{};
 }
 
 bool read_number(std::FILE *file, uint64_t &out)
