@@ -1,5 +1,6 @@
 // qvctl device probe: what the library finds out about a device by itself, without the module,
 // as "name: value" lines or one flat JSON object.
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -86,8 +87,10 @@ uint32_t facts_get(const char *device, device_facts &out, qvctl_status &st)
     out.size = device_size_sectors(resolved, &st);
     if (st.code)
         return st.code;
-    out.type_name = qv::fs_type_name_probe(resolved);
-    out.type = qv::fs_type_from_name(out.type_name);
+    if (char name[64]; qv::fs_type_name_probe(resolved, name)) {
+        out.type_name = name;
+        out.type = qv::fs_type_from_name(name);
+    }
     out.start = partition_start_sector(resolved);
     if (char mount[4096]; mount_point_get(resolved, mount, sizeof mount) == 0) {
         out.mount_point = mount;

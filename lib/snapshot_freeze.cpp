@@ -32,7 +32,7 @@ extern "C" uint32_t snapshot_request_frozen(uint32_t code, void *block, const ch
 extern "C" int wait_fs_type(const char *dev_path)
 {
     for (int i = 0; i < type_probes; ++i) {
-        if (!qv::fs_type_name_probe(dev_path).empty())
+        if (char type[32]; qv::fs_type_name_probe(dev_path, type))
             return 1;
         usleep(step_us);
     }

@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "heap_block.h"
 
@@ -25,16 +24,19 @@ bool is_dir(const char *path)
 
 // Names whose disk part holds digits (loop8p2, nvme0n1p1, mmcblk0p1) defeat the cut at the first
 // digit; the class entry of a partition links into its disk's folder, whose name is the disk's.
-// Empty when that folder is no disk of root/block (a whole disk's class entry leads to no disk).
-std::string parent_disk_name(const char *root, const char *base)
+// False when that folder is no disk of root/block (a whole disk's class entry leads to no disk).
+bool parent_disk_name(const char *root, const char *base, char (&disk)[NAME_MAX + 1])
 {
     char path[4096], parent[PATH_MAX];
     std::snprintf(path, sizeof path, "%s/class/block/%s/..", root, base);
     if (!::realpath(path, parent))
-        return {};
-    std::string disk = ::basename(parent);
-    std::snprintf(path, sizeof path, "%s/block/%s", root, disk.c_str());
-    return is_dir(path) ? disk : std::string{};
+        return false;
+    const char *name = ::basename(parent);
+    std::snprintf(path, sizeof path, "%s/block/%s", root, name);
+    if (!is_dir(path))
+        return false;
+    std::snprintf(disk, sizeof disk, "%s", name);
+    return true;
 }
 
 bool read_number(std::FILE *file, uint64_t &out)
@@ -63,14 +65,15 @@ int sysfs_block_attr_read_at(const char *root, const char *device, const char *a
     unique_file file(std::fopen(path, "r"));
     if (!file) {
         // Not a whole disk: look for the partition below its disk.
-        std::string disk(sysfs_disk_name(base));
-        if (disk.empty())
+        const std::string_view cut = sysfs_disk_name(base);
+        if (cut.empty())
             return qvctl_status_set(st, ENOENT, "Could not determine a major number for device \"%s\"", base);
-        std::snprintf(path, sizeof path, "%s/block/%s", root, disk.c_str());
+        char disk[NAME_MAX + 1];
+        std::snprintf(disk, sizeof disk, "%.*s", static_cast<int>(cut.size()), cut.data());
+        std::snprintf(path, sizeof path, "%s/block/%s", root, disk);
         if (!is_dir(path))
-            if (std::string parent = parent_disk_name(root, base); !parent.empty())
-                disk = parent;
-        std::snprintf(path, sizeof path, "%s/block/%s/%s/%s", root, disk.c_str(), base, attr);
+            parent_disk_name(root, base, disk);
+        std::snprintf(path, sizeof path, "%s/block/%s/%s/%s", root, disk, base, attr);
         file.reset(std::fopen(path, "r"));
         if (!file) {
             int err = errno;
