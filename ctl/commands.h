@@ -48,6 +48,7 @@ std::span<const command> changelog_commands();
 std::span<const command> store_commands();
 std::span<const command> image_commands();
 extern const command backup_entry;
+std::span<const command> device_commands();
 
 int fs_block_map_show(const invocation &inv);
 
@@ -78,6 +79,7 @@ bool json_output();
 bool parse_bytes(const char *text, const char *what, uint64_t &out);
 bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out);
 bool parse_percent(const char *text, double &out);
+bool parse_mark_chunk(const char *text, uint64_t &out);
 bool parse_map_method(const char *text, uint32_t &out);
 bool parse_store_kind(const char *text, bool allow_metadata, uint32_t &out);
 

@@ -100,6 +100,7 @@ const command top[] = {
     {"detach", "DEVICE", "stop tracking a block device", detach, {}, 1},
     {"info", "DEVICE", "show what the module knows of an attached device", info, {}, 1, nullptr, true},
     {"list", "", "list the attached devices", list, {}, 0, nullptr, true},
+    {"device", "", "probe a device as the library sees it, without the module", nullptr, {}, 0, device_commands},
     {"snapshot", "", "start, complete, cancel or find a snapshot", nullptr, {}, 0, snapshot_commands},
     {"changelog", "", "count or show the blocks changed since the last snapshot", nullptr, {}, 0,
      changelog_commands},

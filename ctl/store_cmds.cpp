@@ -13,12 +13,12 @@ namespace {
 
 constexpr option_spec size_options[] = {
     {"size", "BYTES", "the data store's size (K, M, G, T suffixes); wins over --percent"},
-    {"percent", "P", "the data store's size as a share of the device (default 15)"},
+    {"percent", "P", "the data store's size as a share of the device, below 100 (0 or none: 15)"},
 };
 
 constexpr option_spec register_options[] = {
     {"method", "NAME", "auto (default), fiemap, fibmap or kernel"},
-    {"chunk", "BYTES", "the marking chunk of the kernel method (default: the module's)"},
+    {"chunk", "BYTES", "the marking chunk of the kernel method, a multiple of 512 (default 350M)"},
     {"opt", nullptr, "the metadata store's optional form"},
 };
 
@@ -108,7 +108,7 @@ int register_store(const invocation &inv)
     const char *method_text = inv.option("method");
     const char *chunk_text = inv.option("chunk");
     if (!parse_store_kind(inv.args[0], true, kind) || (method_text && !parse_map_method(method_text, method)) ||
-        (chunk_text && !parse_bytes(chunk_text, "--chunk", chunk)))
+        (chunk_text && !parse_mark_chunk(chunk_text, chunk)))
         return 22;
     if (inv.option("opt") && kind != STORE_METADATA)
         return usage_error("ERROR: --opt applies to the metadata store only");

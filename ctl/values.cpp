@@ -72,8 +72,25 @@ bool parse_percent(const char *text, double &out)
 {
     char *end = nullptr;
     double v = std::strtod(text, &end);
-    if (end == text || *end || !std::isfinite(v) || v <= 0 || v > 100) {
-        usage_error("ERROR: --percent must be above 0 and at most 100, not \"%s\"", text);
+    // 0 asks for the library's default share; the library refuses 100 and above.
+    if (end == text || *end || !std::isfinite(v) || v < 0 || v >= 100) {
+        usage_error("ERROR: --percent must be from 0 (the default, 15) to below 100, not \"%s\"", text);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+// The library marks whole 512-byte sectors per chunk and keeps the chunk as a signed 32-bit number.
+bool parse_mark_chunk(const char *text, uint64_t &out)
+{
+    constexpr uint64_t largest = 0x7fffffffu & ~uint64_t{511};
+    uint64_t v = 0;
+    if (!parse_bytes(text, "--chunk", v))
+        return false;
+    if (v % 512 || v > largest) {
+        usage_error("ERROR: --chunk must be a multiple of 512 up to %llu, not \"%s\"",
+                    static_cast<unsigned long long>(largest), text);
         return false;
     }
     out = v;

@@ -1,8 +1,5 @@
-#include <blkid/blkid.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cstdlib>
 
 #include "qvctl_internal.h"
 #include "snapshot_freeze.h"
@@ -35,10 +32,8 @@ extern "C" uint32_t snapshot_request_frozen(uint32_t code, void *block, const ch
 extern "C" int wait_fs_type(const char *dev_path)
 {
     for (int i = 0; i < type_probes; ++i) {
-        if (char *type = blkid_get_tag_value(nullptr, "TYPE", dev_path)) {
-            std::free(type);
+        if (char type[32]; qv::fs_type_name_probe(dev_path, type))
             return 1;
-        }
         usleep(step_us);
     }
     return 0;

@@ -33,11 +33,25 @@ extern "C" uint64_t device_size_sectors(const char *device, qvctl_status *st)
     return sysfs_block_attr_read(device, "size", &sectors, st) == 0 ? sectors : 0;
 }
 
-extern "C" uint64_t partition_start_sector(const char *device)
+namespace qv {
+
+// Loop and some other drivers answer no geometry; then sysfs tells the start. A whole disk has no
+// "start" anywhere and answers 0.
+uint64_t partition_start_sector_at(const char *sysfs, const char *device)
 {
     struct hd_geometry geo {};
     if (path_ioctl(device, HDIO_GETGEO, &geo) == 0)
         return geo.start;
     uint64_t start = 0;
-    return sysfs_block_attr_read(device, "start", &start, nullptr) == 0 ? start : 0;
+    if (sysfs_block_attr_read_at(sysfs, device, "start", &start, nullptr) == 0)
+        return start;
+    start = 0;
+    return sysfs_class_attr_read(sysfs, device, "start", start) ? start : 0;
+}
+
+}  // namespace qv
+
+extern "C" uint64_t partition_start_sector(const char *device)
+{
+    return qv::partition_start_sector_at(qv::sysfs_root, device);
 }

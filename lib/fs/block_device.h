@@ -21,6 +21,11 @@ uint64_t partition_start_sector(const char *device);
 
 #ifdef __cplusplus
 }
+
+namespace qv {
+// The same with another sysfs root than /sys.
+uint64_t partition_start_sector_at(const char *sysfs, const char *device);
+}  // namespace qv
 #endif
 
 #endif

@@ -53,6 +53,10 @@ constexpr fs_type fs_type_from_name(std::string_view name)
 static_assert(fs_type_from_name("btrfs") == FS_TYPE_BTRFS);
 static_assert(fs_type_from_name("ntfs") == FS_TYPE_UNKNOWN);
 
+// libblkid's name for what the device holds ("ext4", "ntfs", ...), cut to fit `out`; false (and
+// `out` empty) when it finds nothing (or more than one filesystem) or the device can't be read.
+bool fs_type_name_probe(const char *device, std::span<char> out);
+
 }  // namespace qv
 #endif
 

@@ -1,6 +1,7 @@
 #include "fs/sysfs_attr.h"
 
 #include <libgen.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cinttypes>
@@ -8,11 +9,46 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "heap_block.h"
 
 namespace qv {
+
+namespace {
+
+bool is_dir(const char *path)
+{
+    struct stat sb;
+    return ::stat(path, &sb) == 0 && S_ISDIR(sb.st_mode);
+}
+
+// Names whose disk part holds digits (loop8p2, nvme0n1p1, mmcblk0p1) defeat the cut at the first
+// digit; the class entry of a partition links into its disk's folder, whose name is the disk's.
+// False when that folder is no disk of root/block (a whole disk's class entry leads to no disk).
+bool parent_disk_name(const char *root, const char *base, char (&disk)[NAME_MAX + 1])
+{
+    char path[4096], parent[PATH_MAX];
+    std::snprintf(path, sizeof path, "%s/class/block/%s/..", root, base);
+    if (!::realpath(path, parent))
+        return false;
+    const char *name = ::basename(parent);
+    std::snprintf(path, sizeof path, "%s/block/%s", root, name);
+    if (!is_dir(path))
+        return false;
+    std::snprintf(disk, sizeof disk, "%s", name);
+    return true;
+}
+
+bool read_number(std::FILE *file, uint64_t &out)
+{
+    uint64_t value;
+    if (std::fscanf(file, "%" SCNu64, &value) != 1)
+        return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
 
 int sysfs_block_attr_read_at(const char *root, const char *device, const char *attr, uint64_t *out,
                              qvctl_status *st)
@@ -25,14 +61,19 @@ int sysfs_block_attr_read_at(const char *root, const char *device, const char *a
     const char *base = ::basename(resolved);
 
     char path[4096];
-    std::snprintf(path, sizeof path, "%s/%s/%s", root, base, attr);
+    std::snprintf(path, sizeof path, "%s/block/%s/%s", root, base, attr);
     unique_file file(std::fopen(path, "r"));
     if (!file) {
         // Not a whole disk: look for the partition below its disk.
-        std::string disk(sysfs_disk_name(base));
-        if (disk.empty())
+        const std::string_view cut = sysfs_disk_name(base);
+        if (cut.empty())
             return qvctl_status_set(st, ENOENT, "Could not determine a major number for device \"%s\"", base);
-        std::snprintf(path, sizeof path, "%s/%s/%s/%s", root, disk.c_str(), base, attr);
+        char disk[NAME_MAX + 1];
+        std::snprintf(disk, sizeof disk, "%.*s", static_cast<int>(cut.size()), cut.data());
+        std::snprintf(path, sizeof path, "%s/block/%s", root, disk);
+        if (!is_dir(path))
+            parent_disk_name(root, base, disk);
+        std::snprintf(path, sizeof path, "%s/block/%s/%s/%s", root, disk, base, attr);
         file.reset(std::fopen(path, "r"));
         if (!file) {
             int err = errno;
@@ -40,15 +81,23 @@ int sysfs_block_attr_read_at(const char *root, const char *device, const char *a
                                     base, path, std::strerror(err));
         }
     }
-    uint64_t value;
-    if (std::fscanf(file.get(), "%" SCNu64, &value) == 1)
-        *out = value;
+    read_number(file.get(), *out);
     return 0;
+}
+
+bool sysfs_class_attr_read(const char *root, const char *device, const char *attr, uint64_t &out)
+{
+    char resolved[PATH_MAX], path[4096];
+    if (!root || !device || !attr || !::realpath(device, resolved))
+        return false;
+    std::snprintf(path, sizeof path, "%s/class/block/%s/%s", root, ::basename(resolved), attr);
+    unique_file file(std::fopen(path, "r"));
+    return file && read_number(file.get(), out);
 }
 
 }  // namespace qv
 
 extern "C" int sysfs_block_attr_read(const char *device, const char *attr, uint64_t *out, qvctl_status *st)
 {
-    return qv::sysfs_block_attr_read_at("/sys/block", device, attr, out, st);
+    return qv::sysfs_block_attr_read_at(qv::sysfs_root, device, attr, out, st);
 }

@@ -35,9 +35,15 @@ static_assert(sysfs_disk_name("sda1") == "sda");
 static_assert(sysfs_disk_name("nvme0n1p1") == "nvme");
 static_assert(sysfs_disk_name("2024").empty());
 
-// The same read below another block directory than /sys/block.
+inline constexpr const char *sysfs_root = "/sys";
+
+// The same read below another sysfs root than /sys (its block/ and class/block/ folders).
 int sysfs_block_attr_read_at(const char *root, const char *device, const char *attr, uint64_t *out,
                              qvctl_status *st);
+
+// The attribute from the device's own class entry, root/class/block/NAME/attr, which every block
+// device has whatever its name; false when it can't be read.
+bool sysfs_class_attr_read(const char *root, const char *device, const char *attr, uint64_t &out);
 
 }  // namespace qv
 #endif

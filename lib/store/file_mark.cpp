@@ -34,6 +34,9 @@ extern "C" int file_mark(const char *path, uint32_t chunk, qvctl_status *st)
     if (::fstat(fd.get(), &sb) < 0)
         return qvctl_status_set(st, errno, "ERROR: Failed to get size of %s", path);
     const auto size = static_cast<uint64_t>(sb.st_size);
+    // No chunk is longer than the file: a small store needs no buffers of the default 350 MiB.
+    if (const uint64_t whole = (size + FILE_MARK_BLOCK - 1) / FILE_MARK_BLOCK * FILE_MARK_BLOCK; whole && c > whole)
+        c = whole;
     qv::heap_block mark(static_cast<uint8_t *>(buffer_alloc_shrinking(&c, FILE_MARK_BLOCK, true)));
     if (!mark)
         return qvctl_status_set(st, 12, "ERROR: Failed to allocate memory for mark data");

@@ -40,6 +40,11 @@ bool device_is_btrfs(const char *device);
  * no temporary file could be made there. */
 uint64_t file_size_limit_probe(const char *base, uint64_t wanted);
 
+/* The block size (f_bsize) of the filesystem that holds `path`'s directory; 1 when it can't be told. */
+uint64_t store_block_size(const char *path);
+/* `size` rounded up to a whole number of those blocks: the size a piece at `path` is laid down with. */
+uint64_t store_piece_size(const char *path, uint64_t size);
+
 bool file_allocation_verify(int fd, uint64_t size, qvctl_status *st);
 int file_allocate(int fd, uint64_t size, bool force, qvctl_status *st);
 int file_check(const char *path, uint64_t size, qvctl_status *st);

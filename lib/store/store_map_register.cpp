@@ -8,6 +8,7 @@
 #include "fs/block_device.h"
 #include "request_block.h"
 #include "store/path_format.h"
+#include "store/piece_name.h"
 #include "store/store_register.h"
 
 namespace sm = qv::req::store_map;
@@ -36,21 +37,34 @@ struct map_set {
 // How the refusal of a second registration names each store kind.
 constexpr const char *already_mapped[] = {"changelog store", "datastore", "metadata"};
 
-// Maps the pieces in glob's order (plain byte order: data, data-1, data-10, data-2, ...).
+bool has_store_piece(const char *store, const glob_t &g)
+{
+    for (std::size_t i = 0; i < g.gl_pathc; ++i)
+        if (qv::is_store_piece(store, g.gl_pathv[i]))
+            return true;
+    return false;
+}
+
+// Maps the store's own pieces among the glob's matches, in glob's order (plain byte order: data,
+// data-1, data-10, data-2, ...).
 int pieces_map(store_map_job *job, const glob_t &g, map_set &set, qvctl_status *st)
 {
     set.maps = static_cast<struct fiemap **>(std::calloc(g.gl_pathc, sizeof *set.maps));
     if (!set.maps)
         return qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for fiemap");
-    set.count = g.gl_pathc;
+    char store[sizeof job->path];
+    std::memcpy(store, job->path, sizeof store);
     for (std::size_t i = 0; i < g.gl_pathc; ++i) {
+        if (!qv::is_store_piece(store, g.gl_pathv[i]))
+            continue;
         qv::path_format(job->path, sizeof job->path, "%s", g.gl_pathv[i]);
-        set.maps[i] = file_map_get(job, st);
-        if (!set.maps[i])
+        struct fiemap *&map = set.maps[set.count++];
+        map = file_map_get(job, st);
+        if (!map)
             // A method may find nothing without saying why; the piece still can't be registered.
             return st->code ? static_cast<int>(st->code)
                             : qvctl_status_set(st, ENODATA, "ERROR: No extents found for %s", job->path);
-        if (file_map_verify(set.maps[i], job->path, st))
+        if (file_map_verify(map, job->path, st))
             return static_cast<int>(st->code);
     }
     return 0;
@@ -103,11 +117,15 @@ extern "C" int store_map_register(store_map_job *job, qvctl_status *st)
         return static_cast<int>(r);
     char pattern[sizeof job->path + 1];
     qv::path_format(pattern, sizeof pattern, "%s*", job->path);
-    glob_result pieces;
-    if (int g = ::glob(pattern, 0, nullptr, &pieces.g); g != 0)
+    glob_result found;
+    int g = ::glob(pattern, 0, nullptr, &found.g);
+    // Only other files may begin with the store's name: that is no store either.
+    if (g == 0 && !has_store_piece(job->path, found.g))
+        g = GLOB_NOMATCH;
+    if (g != 0)
         return qvctl_status_set(s, ENOENT, "ERROR: No store found on glob %s* (glob errcode: %d)", job->path, g);
     map_set set;
-    if (int r = pieces_map(job, pieces.g, set, s); r != 0)
+    if (int r = pieces_map(job, found.g, set, s); r != 0)
         return r;
     int r = extents_send(*job, set, s);
     if (r == EEXIST && job->kind < std::size(already_mapped))

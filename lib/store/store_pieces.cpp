@@ -22,12 +22,17 @@ static_assert(std::size(piece_ops) == STORE_FILES_CHECK + 1);
 
 }  // namespace
 
-// Piece 0 is the store path itself, piece i its path with "-i".
+// Piece 0 is the store path itself, piece i its path with "-i". The total is the size rule's; the
+// pieces hold it rounded up to the filesystem's block.
 extern "C" int store_files_process(const char *path, uint64_t total, uint32_t mode, qvctl_status *st)
 {
     if (mode >= std::size(piece_ops))
         return qvctl_status_set(st, EINVAL, "ERROR: misusage of %s", __func__);
+    // Every piece is whole filesystem blocks, the last one included.
+    const uint64_t block = store_block_size(path);
+    total = store_piece_size(path, total);
     uint64_t limit = file_size_limit_probe(path, total);
+    limit -= limit % block;
     if (limit == 0)
         return qvctl_status_set(st, ENOENT, "Failed to determine filesystem filesize for %s", path);
     uint64_t count = total / limit + (total % limit != 0);

@@ -9,7 +9,7 @@
 extern "C" {
 #endif
 
-/* Maps every file whose name begins with job->path (its pieces) and sends their extents. */
+/* Maps the store's pieces (job->path, then job->path with "-N") and sends their extents. */
 int store_map_register(store_map_job *job, qvctl_status *st);
 
 #ifdef __cplusplus

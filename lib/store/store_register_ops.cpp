@@ -63,8 +63,9 @@ extern "C" int qvctl_metadata_store_register_ex(const char *device, uint32_t met
     char path[STORE_PATH_SIZE];
     if (int r = store_path_get(device, STORE_NAME_METADATA, path, sizeof path, nullptr, 0, st); r != 0)
         return r;
-    if (file_check(path, STORE_METADATA_SIZE, st) != 0)
-        if (int r = file_create(path, STORE_METADATA_SIZE, true, st); r != 0)
+    const uint64_t size = store_piece_size(path, STORE_METADATA_SIZE);
+    if (file_check(path, size, st) != 0)
+        if (int r = file_create(path, size, true, st); r != 0)
             return r;
     store_map_job job = job_for(STORE_METADATA, device, path, 0, flags, method, chunk);
     return store_map_register(&job, st);

@@ -39,7 +39,10 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"snapshot start /dev/a --flags", "ERROR: option --flags needs a value"},
         {"snapshot start /dev/a --flags 256", "ERROR: --flags must be a number from 0 to 255, not \"256\""},
         {"store create data /dev/a --size 3Q", "ERROR: --size must be a byte count"},
-        {"store create data /dev/a --percent 0", "ERROR: --percent must be above 0"},
+        {"store create data /dev/a --percent 100", "ERROR: --percent must be from 0 (the default, 15) to below 100"},
+        {"store create data /dev/a --percent -1", "ERROR: --percent must be from 0"},
+        {"store register data /dev/a --chunk 1000", "ERROR: --chunk must be a multiple of 512 up to 2147483136"},
+        {"store register data /dev/a --chunk 2G", "ERROR: --chunk must be a multiple of 512"},
         {"store create changelog /dev/a --size 1M", "ERROR: --size and --percent apply to the data store only"},
         {"store create metadata /dev/a", "ERROR: the store must be changelog or data, not \"metadata\""},
         {"store register data /dev/a --method magic", "ERROR: --method must be auto, fiemap, fibmap or kernel"},
@@ -70,6 +73,9 @@ TEST(QvctlCli, SizesTakeSuffixesAndInlineValues)
         EXPECT_NE(r.status, 22) << size << ": " << r.out;
     }
     EXPECT_EQ(err_only("store create data /dev/a --size 1K5").status, 22);
+    EXPECT_NE(err_only("store create data /nonexistent/dev --percent 0").status, 22);
+    EXPECT_NE(err_only("store register data /nonexistent/dev --chunk 1536").status, 22);
+    EXPECT_NE(out_only("store register --help").out.find("(default 350M)"), std::string::npos);
 }
 
 TEST(QvctlCli, VersionNamesBothProgramAndLibraryWhereverAsked)

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,12 @@ using namespace storetest;
 namespace {
 
 constexpr std::uint64_t MiB = 1048576;
+
+unsigned long statvfs_bsize(const std::string &path)
+{
+    struct statvfs vfs {};
+    return ::statvfs(path.c_str(), &vfs) == 0 ? vfs.f_bsize : 0;
+}
 
 std::size_t entries(const std::string &dir)
 {
@@ -53,7 +60,8 @@ TEST(StorePieces, SplitAtTheProbedLimitAndCheckEachPiece)
     std::string base = d.file("data");
     fsize_limit lim(MiB);
     const uint64_t total = 3 * MiB + 8192;
-    uint64_t piece = file_size_limit_probe(base.c_str(), total);
+    const uint64_t block = store_block_size(base.c_str());
+    uint64_t piece = file_size_limit_probe(base.c_str(), total) / block * block;  // pieces are whole blocks
     ASSERT_GT(piece, 0u);
     qvctl_status st{};
     ASSERT_EQ(store_files_create(base.c_str(), total, &st), 0) << st.message;
@@ -95,11 +103,16 @@ TEST(StorePieces, FailedCreationRemovesTheSetZeroedCreationKeepsItSmallIsOneFile
     EXPECT_TRUE(exists(base));
     EXPECT_TRUE(exists(base + "-1"));
 
-    // A small store is one file named by the path, readable only.
+    // A small store is one file named by the path, readable only, and whole filesystem blocks:
+    // a size that ends inside a block is laid down up to the block's end and checked as such.
     qvtest::temp_dir one;
     std::string small = one.file("changelog");
-    ASSERT_EQ(store_files_create_zeroed(small.c_str(), 3 * 4096, nullptr), 0);
-    EXPECT_TRUE(allocated(small, 3 * 4096));
+    const uint64_t block = store_block_size(small.c_str());
+    EXPECT_EQ(block, uint64_t(statvfs_bsize(one.path())));
+    ASSERT_EQ(store_files_create_zeroed(small.c_str(), 3 * block + 1, nullptr), 0);
+    EXPECT_TRUE(allocated(small, 4 * block));
+    EXPECT_EQ(store_files_check(small.c_str(), 4 * block - 1, nullptr), 0);
+    EXPECT_EQ(store_files_check(small.c_str(), 4 * block + 1, nullptr), 199);
     EXPECT_EQ(entries(one.path()), 1u);
     struct stat sb;
     ASSERT_EQ(stat(small.c_str(), &sb), 0);

@@ -13,87 +13,12 @@
 
 #include "capability.h"
 #include "mounted_fs.h"
-#include "qvctl_internal.h"
 #include "qvsim.h"
-#include "request_block.h"
-#include "store_test_util.h"
+#include "registered_store.h"
 
 using namespace storetest;
 
 namespace {
-
-// Every 8 bytes name the store and their own offset, so that a sector found in the wrong place shows.
-void fill_pattern(const std::string &path, uint64_t tag)
-{
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0) << path;
-    std::vector<uint64_t> buf(1 << 17);
-    for (off_t pos = 0, size = size_of(path); pos < size; pos += off_t(buf.size() * 8)) {
-        for (std::size_t i = 0; i < buf.size(); ++i)
-            buf[i] = (tag << 56) | (uint64_t(pos) + 8 * i);
-        std::size_t len = std::min<off_t>(size - pos, off_t(buf.size() * 8));
-        ASSERT_EQ(pwrite(fd, buf.data(), len, pos), ssize_t(len));
-    }
-    ASSERT_EQ(fsync(fd), 0);
-    close(fd);
-}
-
-// The bytes of the registered extents, read around every cache from the whole disk.
-std::string registered_bytes(const std::string &disk, const store_extent_list &list)
-{
-    std::string out;
-    int fd = open(disk.c_str(), O_RDONLY | O_DIRECT);
-    if (fd < 0)
-        return out;
-    void *buf = nullptr;
-    if (posix_memalign(&buf, 4096, 1 << 20) != 0) {
-        close(fd);
-        return out;
-    }
-    for (uint64_t i = 0; i < list.count; ++i) {
-        uint64_t pos = list.extents[i].start * 512, left = list.extents[i].count * 512;
-        while (left > 0) {
-            std::size_t len = std::min<uint64_t>(left, 1 << 20);
-            if (pread(fd, buf, len, off_t(pos)) != ssize_t(len)) {
-                out += "<read failed>";
-                left = 0;
-                break;
-            }
-            out.append(static_cast<char *>(buf), len);
-            pos += len;
-            left -= len;
-        }
-    }
-    free(buf);
-    close(fd);
-    return out;
-}
-
-std::string whole_disk(const std::string &dev)
-{
-    auto p = dev.rfind('p');
-    return dev.compare(0, 9, "/dev/loop") == 0 && p > 8 ? dev.substr(0, p) : dev;
-}
-
-uint32_t attach(const std::string &dev)
-{
-    auto b = qv::request_new(qv::req::min_size, dev.c_str());
-    return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
-}
-
-void expect_registered_as_file(const std::string &dev, uint32_t kind, const std::string &path)
-{
-    qvctl_status st{};
-    store_extent_list *list = qvctl_store_extents_get(dev.c_str(), kind, &st);
-    ASSERT_NE(list, nullptr) << st.message;
-    uint64_t sectors = 0;
-    for (uint64_t i = 0; i < list->count; ++i)
-        sectors += list->extents[i].count;
-    EXPECT_EQ(sectors * 512, uint64_t(size_of(path))) << path;
-    std::string disk = registered_bytes(whole_disk(dev), *list);
-    qvctl_store_extents_free(list);
-    EXPECT_TRUE(disk == read_all(path)) << path << ": registered sectors differ from the file";
-}
 
 struct layout {
     const char *fs;

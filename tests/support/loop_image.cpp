@@ -68,9 +68,11 @@ void loop_image::setup(const loop_image_options &o)
     image_ = dir_ + "/image";
     if (!run("truncate -s " + std::to_string(size) + " " + image_))
         return;
-    if (o.partition_start &&
-        !run("printf 'label: dos\\nstart=" + std::to_string(o.partition_start) + ", type=83\\n' | sfdisk -q " +
-             image_))
+    std::string table = "label: dos\\n";
+    for (unsigned i = 1; i < o.partition_number; ++i)
+        table += "start=" + std::to_string(2048 * i) + ", size=2048, type=83\\n";
+    table += "start=" + std::to_string(o.partition_start) + ", type=83\\n";
+    if (o.partition_start && !run("printf '" + table + "' | sfdisk -q " + image_))
         return;
 
     run_result r = sh("losetup --find --show " + image_);
@@ -89,7 +91,7 @@ void loop_image::setup(const loop_image_options &o)
         if (!run("partx -a " + disk_))
             return;
         partition_added_ = true;
-        device_ = disk_ + "p1";
+        device_ = disk_ + "p" + std::to_string(o.partition_number);
         if (!run("for i in $(seq 50); do [ -b " + device_ + " ] && exit 0; sleep 0.1; done; exit 1"))
             return;
     }

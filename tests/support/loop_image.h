@@ -16,6 +16,8 @@
 //   partition_start  0 for a bare disk; else a DOS partition table is written with one partition
 //                    starting at this sector and reaching the end, added with partx (the kernel
 //                    parses no tables itself)
+//   partition_number the partition that holds the filesystem (default 1); the ones before it are
+//                    1 MiB each at 2048 × their number, so partition_start must lie past them
 //   mount            mount device() on a private directory (ignored without `fs`; vfat can't be
 //                    mounted by this kernel, so leave it false there)
 //   read_only        mount with -o ro
@@ -37,6 +39,7 @@ struct loop_image_options {
     std::uint64_t size = 0;
     std::string fs{};
     std::uint64_t partition_start = 0;
+    unsigned partition_number = 1;
     bool mount = true;
     bool read_only = false;
     std::string mkfs_options{};  // added to the filesystem's mkfs command

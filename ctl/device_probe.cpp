@@ -1,0 +1,167 @@
+// qvctl device probe: what the library finds out about a device by itself, without the module,
+// as "name: value" lines or one flat JSON object.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "commands.h"
+#include "qvctl_internal.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+// One flat JSON object built in order; strings escaped for any byte a path may hold.
+class json_object {
+public:
+    void string(const char *key, const std::string &value)
+    {
+        name(key);
+        quoted(value);
+    }
+    void number(const char *key, uint64_t value)
+    {
+        name(key);
+        text_ += std::to_string(value);
+    }
+    void boolean(const char *key, bool value)
+    {
+        name(key);
+        text_ += value ? "true" : "false";
+    }
+    void null(const char *key)
+    {
+        name(key);
+        text_ += "null";
+    }
+    std::string finish() const { return text_ + "}"; }
+
+private:
+    void name(const char *key)
+    {
+        text_ += text_.size() > 1 ? "," : "";
+        quoted(key);
+        text_ += ':';
+    }
+    void quoted(const std::string &s)
+    {
+        text_ += '"';
+        for (unsigned char c : s) {
+            if (c == '"' || c == '\\') {
+                text_ += '\\';
+                text_ += static_cast<char>(c);
+            } else if (c < 0x20) {
+                char esc[8];
+                std::snprintf(esc, sizeof esc, "\\u%04x", c);
+                text_ += esc;
+            } else {
+                text_ += static_cast<char>(c);
+            }
+        }
+        text_ += '"';
+    }
+    std::string text_ = "{";
+};
+
+struct device_facts {
+    std::string path;
+    fs_type type = FS_TYPE_UNKNOWN;
+    std::string type_name;  // libblkid's; empty when it found nothing
+    uint64_t size = 0, start = 0;
+    std::optional<std::string> mount_point;
+    bool read_write = false;
+    std::optional<uint32_t> xfs_version;
+};
+
+uint32_t facts_get(const char *device, device_facts &out, qvctl_status &st)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(device, resolved))
+        return static_cast<uint32_t>(qvctl_status_set(&st, errno, "ERROR: Could not resolve path \"%s\"", device));
+    if (block_device_check(resolved, &st); st.code)
+        return st.code;
+    out.path = resolved;
+    out.size = device_size_sectors(resolved, &st);
+    if (st.code)
+        return st.code;
+    if (char name[64]; qv::fs_type_name_probe(resolved, name)) {
+        out.type_name = name;
+        out.type = qv::fs_type_from_name(name);
+    }
+    out.start = partition_start_sector(resolved);
+    if (char mount[4096]; mount_point_get(resolved, mount, sizeof mount) == 0) {
+        out.mount_point = mount;
+        out.read_write = mount_is_rw(resolved) == 1;
+    }
+    if (out.type == FS_TYPE_XFS) {
+        qvctl_status own{};
+        if (uint32_t v = xfs_sb_version(resolved, &own); !own.code)
+            out.xfs_version = v;
+    }
+    return 0;
+}
+
+void print_json(const device_facts &f)
+{
+    json_object o;
+    o.string("device", f.path);
+    o.number("fs_type", f.type);
+    if (f.type_name.empty())
+        o.null("fs_name");
+    else
+        o.string("fs_name", f.type_name);
+    o.number("size_sectors", f.size);
+    o.number("partition_start", f.start);
+    if (f.mount_point)
+        o.string("mount_point", *f.mount_point);
+    else
+        o.null("mount_point");
+    o.boolean("read_write", f.read_write);
+    if (f.xfs_version)
+        o.number("xfs_sb_version", *f.xfs_version);
+    std::printf("%s\n", o.finish().c_str());
+}
+
+void print_text(const device_facts &f)
+{
+    std::printf("device: %s\n", f.path.c_str());
+    std::printf("fs type: %u (%s)\n", f.type, f.type_name.empty() ? "none found" : f.type_name.c_str());
+    std::printf("size: %llu sectors\n", static_cast<unsigned long long>(f.size));
+    std::printf("partition start: %llu\n", static_cast<unsigned long long>(f.start));
+    std::printf("mount point: %s\n", f.mount_point ? f.mount_point->c_str() : "not mounted");
+    std::printf("read-write: %s\n", f.read_write ? "yes" : "no");
+    if (f.xfs_version)
+        std::printf("xfs superblock version: %u\n", *f.xfs_version);
+}
+
+int probe(const invocation &inv)
+{
+    device_facts facts;
+    qvctl_status st{};
+    if (uint32_t code = facts_get(inv.args[0], facts, st))
+        return finish(code, st);
+    if (inv.option("json"))
+        print_json(facts);
+    else
+        print_text(facts);
+    return 0;
+}
+
+constexpr option_spec probe_options[] = {
+    {"json", nullptr, "print one JSON object instead of lines"},
+};
+
+constexpr command device[] = {
+    {"probe", "DEVICE [--json]",
+     "show a device as the library sees it: path, fs type, size, start, mount",
+     probe, probe_options, 1},
+};
+
+}  // namespace
+
+std::span<const command> device_commands() { return device; }
+
+}  // namespace qvctl_cli
