@@ -281,7 +281,6 @@ constexpr option_spec backup_options[] = {
     {"incremental", nullptr, "copy only the blocks changed since the last backup, into IMAGE in place", 'i'},
     {"workers", "N", "copy with N parallel workers (default 1)", 'w'},
     {"verify", nullptr, "read every copied block back from IMAGE and compare it with the snapshot"},
-    {"json", nullptr, "print the backup's manifest record as one JSON line"},
 };
 
 int backup_command(const invocation &inv)
@@ -296,7 +295,7 @@ int backup_command(const invocation &inv)
     req.image = inv.args[1];
     req.incremental = inv.option("incremental");
     req.verify = inv.option("verify");
-    req.json = inv.option("json");
+    req.json = json_output();
     req.workers = static_cast<int>(workers);
     return backup_run(req);
 }
@@ -323,6 +322,6 @@ int backup_run(const backup_request &request)
 
 const command backup_entry = {"backup", "DEVICE IMAGE [--incremental] [-w N] [--verify] [--json]",
                               "take a base or incremental backup of a device into an image, with a snapshot",
-                              backup_command, backup_options, 2};
+                              backup_command, backup_options, 2, nullptr, true};
 
 }  // namespace qvctl_cli

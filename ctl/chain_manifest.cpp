@@ -13,56 +13,12 @@
 #include <fstream>
 #include <map>
 
+#include "json_writer.h"
 #include "unique_fd.h"
 
 namespace qvctl_cli {
 
 namespace {
-
-void put_string(std::string &out, std::string_view s)
-{
-    out += '"';
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char esc[8];
-            std::snprintf(esc, sizeof esc, "\\u%04x", static_cast<unsigned>(c));
-            out += esc;
-        } else {
-            out += c;
-        }
-    }
-    out += '"';
-}
-
-}  // namespace
-
-std::string json_string(std::string_view s)
-{
-    std::string out;
-    put_string(out, s);
-    return out;
-}
-
-namespace {
-
-void field(std::string &out, const char *key, std::string_view value)
-{
-    out += out.size() > 1 ? ",\"" : "\"";
-    out += key;
-    out += "\":";
-    put_string(out, value);
-}
-
-void field_raw(std::string &out, const char *key, const std::string &value)
-{
-    out += out.size() > 1 ? ",\"" : "\"";
-    out += key;
-    out += "\":";
-    out += value;
-}
 
 struct cursor {
     std::string_view s;
@@ -104,7 +60,7 @@ bool read_string(cursor &c, std::string &out)
             if (c.i + 4 > c.s.size() || std::from_chars(hex, hex + 4, v, 16).ec != std::errc{})
                 return false;
             c.i += 4;
-            out += static_cast<char>(v < 0x80 ? v : '?');
+            out += static_cast<char>(v < 0x100 ? v : '?');  // the writer's escape of a byte
         } else {
             static constexpr std::string_view from = "\"\\/bfnrt", to = "\"\\/\b\f\n\r\t";
             auto k = from.find(e);
@@ -146,25 +102,16 @@ std::string text(const std::map<std::string, std::string> &m, const char *key)
 
 std::string chain_record_json(const chain_record &r)
 {
-    std::string out = "{";
-    field_raw(out, "seq", std::to_string(r.seq));
-    field(out, "kind", r.kind);
-    field(out, "start", r.start);
+    json_writer j;
+    j.begin_object().key("seq").value(uint64_t{r.seq}).key("kind").value(r.kind).key("start").value(r.start);
     if (!r.end.empty())
-        field(out, "end", r.end);
-    field(out, "device", r.device);
-    field(out, "fs", r.fs);
-    field(out, "snapshot", r.snapshot);
-    field_raw(out, "blocks", std::to_string(r.blocks));
-    field_raw(out, "bytes", std::to_string(r.bytes));
-    field_raw(out, "verified", r.verified ? "true" : "false");
-    field(out, "result", r.result);
-    field_raw(out, "pid", std::to_string(r.pid));
-    if (r.code) {
-        field_raw(out, "code", std::to_string(r.code));
-        field(out, "message", r.message);
-    }
-    return out + "}";
+        j.key("end").value(r.end);
+    j.key("device").value(r.device).key("fs").value(r.fs).key("snapshot").value(r.snapshot);
+    j.key("blocks").value(uint64_t{r.blocks}).key("bytes").value(uint64_t{r.bytes}).key("verified").value(r.verified);
+    j.key("result").value(r.result).key("pid").value(static_cast<uint64_t>(r.pid));
+    if (r.code)
+        j.key("code").value(uint64_t{r.code}).key("message").value(r.message);
+    return j.end_object().text();
 }
 
 std::optional<chain_record> chain_record_parse(std::string_view line)

@@ -36,9 +36,6 @@ bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_s
 // old manifest or the new one, never a part of either.
 bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st);
 
-// `s` as a JSON string, quotes included.
-std::string json_string(std::string_view s);
-
 // The current time in UTC, ISO 8601.
 std::string utc_now();
 

@@ -8,63 +8,12 @@
 #include <string>
 
 #include "commands.h"
+#include "json_writer.h"
 #include "qvctl_internal.h"
 
 namespace qvctl_cli {
 
 namespace {
-
-// One flat JSON object built in order; strings escaped for any byte a path may hold.
-class json_object {
-public:
-    void string(const char *key, const std::string &value)
-    {
-        name(key);
-        quoted(value);
-    }
-    void number(const char *key, uint64_t value)
-    {
-        name(key);
-        text_ += std::to_string(value);
-    }
-    void boolean(const char *key, bool value)
-    {
-        name(key);
-        text_ += value ? "true" : "false";
-    }
-    void null(const char *key)
-    {
-        name(key);
-        text_ += "null";
-    }
-    std::string finish() const { return text_ + "}"; }
-
-private:
-    void name(const char *key)
-    {
-        text_ += text_.size() > 1 ? "," : "";
-        quoted(key);
-        text_ += ':';
-    }
-    void quoted(const std::string &s)
-    {
-        text_ += '"';
-        for (unsigned char c : s) {
-            if (c == '"' || c == '\\') {
-                text_ += '\\';
-                text_ += static_cast<char>(c);
-            } else if (c < 0x20) {
-                char esc[8];
-                std::snprintf(esc, sizeof esc, "\\u%04x", c);
-                text_ += esc;
-            } else {
-                text_ += static_cast<char>(c);
-            }
-        }
-        text_ += '"';
-    }
-    std::string text_ = "{";
-};
 
 struct device_facts {
     std::string path;
@@ -106,23 +55,21 @@ uint32_t facts_get(const char *device, device_facts &out, qvctl_status &st)
 
 void print_json(const device_facts &f)
 {
-    json_object o;
-    o.string("device", f.path);
-    o.number("fs_type", f.type);
+    json_writer o;
+    o.begin_object().key("device").value(f.path).key("fs_type").value(static_cast<uint64_t>(f.type)).key("fs_name");
     if (f.type_name.empty())
-        o.null("fs_name");
+        o.null();
     else
-        o.string("fs_name", f.type_name);
-    o.number("size_sectors", f.size);
-    o.number("partition_start", f.start);
+        o.value(f.type_name);
+    o.key("size_sectors").value(f.size).key("partition_start").value(f.start).key("mount_point");
     if (f.mount_point)
-        o.string("mount_point", *f.mount_point);
+        o.value(*f.mount_point);
     else
-        o.null("mount_point");
-    o.boolean("read_write", f.read_write);
+        o.null();
+    o.key("read_write").value(f.read_write);
     if (f.xfs_version)
-        o.number("xfs_sb_version", *f.xfs_version);
-    std::printf("%s\n", o.finish().c_str());
+        o.key("xfs_sb_version").value(uint64_t{*f.xfs_version});
+    o.end_object().print();
 }
 
 void print_text(const device_facts &f)
@@ -143,21 +90,17 @@ int probe(const invocation &inv)
     qvctl_status st{};
     if (uint32_t code = facts_get(inv.args[0], facts, st))
         return finish(code, st);
-    if (inv.option("json"))
+    if (json_output())
         print_json(facts);
     else
         print_text(facts);
     return 0;
 }
 
-constexpr option_spec probe_options[] = {
-    {"json", nullptr, "print one JSON object instead of lines"},
-};
-
 constexpr command device[] = {
     {"probe", "DEVICE [--json]",
      "show a device as the library sees it: path, fs type, size, start, mount",
-     probe, probe_options, 1},
+     probe, {}, 1, nullptr, true},
 };
 
 }  // namespace

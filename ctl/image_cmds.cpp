@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "chain_manifest.h"
 #include "commands.h"
+#include "json_writer.h"
 #include "snap.h"
 
 namespace qvctl_cli {
@@ -19,7 +19,6 @@ constexpr int image_differs = 9;
 constexpr option_spec verify_options[] = {
     {"changed", nullptr, "compare only the blocks of the snapshot's changelog"},
     {"workers", "N", "compare with N parallel workers (default 1)", 'w'},
-    {"json", nullptr, "print the outcome as one JSON line"},
 };
 
 using ull = unsigned long long;
@@ -37,12 +36,12 @@ void print_text(const snap_verify_result &r)
 
 void print_json(const snap_options &o, const snap_verify_result &r)
 {
-    std::string sectors;
+    json_writer j;
+    j.begin_object().key("device").value(o.blkdev).key("image").value(o.snapfile).key("snapshot").value(o.snapdev);
+    j.key("blocks").value(uint64_t{r.blocks}).key("differing").value(uint64_t{r.differing}).key("sectors").begin_array();
     for (unsigned i = 0; i < r.shown; ++i)
-        sectors += (i ? "," : "") + std::to_string(r.sectors[i]);
-    std::printf("{\"device\":%s,\"image\":%s,\"snapshot\":%s,\"blocks\":%llu,\"differing\":%llu,\"sectors\":[%s]}\n",
-                json_string(o.blkdev).c_str(), json_string(o.snapfile).c_str(), json_string(o.snapdev).c_str(),
-                static_cast<ull>(r.blocks), static_cast<ull>(r.differing), sectors.c_str());
+        j.value(uint64_t{r.sectors[i]});
+    j.end_array().end_object().print();
 }
 
 int verify(const invocation &inv)
@@ -52,7 +51,7 @@ int verify(const invocation &inv)
         return 22;
     if (workers < 1)
         return usage_error("ERROR: --workers must be greater or equal to 1");
-    const bool json = inv.option("json");
+    const bool json = json_output();
     snap_options o;
     snap_options_init(&o);
     std::snprintf(o.blkdev, sizeof o.blkdev, "%.128s", inv.args[0]);
@@ -73,7 +72,7 @@ int verify(const invocation &inv)
 
 constexpr command image[] = {
     {"verify", "DEVICE IMAGE [--changed] [-w N] [--json]",
-     "compare IMAGE with the snapshot that DEVICE holds; exit 0 only when they are equal", verify, verify_options, 2},
+     "compare IMAGE with the snapshot that DEVICE holds; exit 0 only when they are equal", verify, verify_options, 2, nullptr, true},
 };
 
 }  // namespace
