@@ -1,5 +1,9 @@
-# One place for the version: the project version, plus the short commit id of a git checkout.
-set(QV_COMMIT "nogit")
+# One place for the version: the project version, plus the short commit id of a git checkout (or,
+# for a build from a copy of one, as a package build is, the id given in QV_COMMIT).
+set(QV_COMMIT "$ENV{QV_COMMIT}")
+if(NOT QV_COMMIT)
+  set(QV_COMMIT "nogit")
+endif()
 find_package(Git QUIET)
 if(GIT_FOUND AND EXISTS "${CMAKE_SOURCE_DIR}/.git")
   execute_process(COMMAND "${GIT_EXECUTABLE}" rev-parse --short=7 HEAD
