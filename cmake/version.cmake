@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # One place for the version: the project version, plus the short commit id of a git checkout (or,
 # for a build from a copy of one, as a package build is, the id given in QV_COMMIT).
 set(QV_COMMIT "$ENV{QV_COMMIT}")

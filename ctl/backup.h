@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl backup: one backup of a device into an image, from the snapshot start to its completion.
 #pragma once
 

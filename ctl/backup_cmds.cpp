@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl backup: checks the device, claims the image and its manifest, starts the snapshot, copies
 // with the image tool's engine, optionally reads the copy back, and completes the snapshot, or
 // cancels it on any failure so that its changed blocks come back in the next incremental.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading and writing the chain manifest. The reader knows only the flat objects that the writer
 // makes; anything else on a line makes that line unreadable rather than half read.
 #include "chain_manifest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chain manifest IMAGE.chain: one JSON line per backup taken into IMAGE, oldest first.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl changelog count|show.
 #include <cstdio>
 #include <memory>

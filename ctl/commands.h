@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The qvctl command line: a table of commands, one level of groups, options of the form --name VALUE.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The top-level commands: version, attach, detach, info, list, dump, restore, reset, and the table.
 #include <cstdio>
 #include <cstring>

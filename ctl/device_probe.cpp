@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl device probe: what the library finds out about a device by itself, without the module,
 // as "name: value" lines or one flat JSON object.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Finding the command that the words name, help at every level, and the exit status.
 #include <syslog.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl image verify: an image compared with the snapshot that a device holds.
 #include <syslog.h>
 #include <unistd.h>

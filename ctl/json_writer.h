@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A small JSON writer for the commands' --json output: one document, built in memory, printed on one
 // line. Keys and strings are escaped; bytes that are not UTF-8 are written as \u00XX.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl snapshot start|get|complete|cancel.
 #include <cstdio>
 

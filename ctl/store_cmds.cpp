@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl store create|check|reset|register|unmap|extents.
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Option values: sizes with K/M/G suffixes, bounded numbers, percentages, method and store names.
 #include <cerrno>
 #include <cmath>

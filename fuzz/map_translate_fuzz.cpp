@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Feeds a device image to btrfs_map_translate. The input is a sparse image written as segments:
 // u64 device offset, u16 length, then that many bytes; everything else on the device reads as 0.
 #include <sys/mman.h>

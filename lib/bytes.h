@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Bounds-checked field access for request blocks and on-disk structures.
 // Every read names its offset and width once and is checked against the span it lies in.
 #pragma once

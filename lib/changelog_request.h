@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Single changelog requests, for the count, the iteration and the list. */
 #ifndef QV_CHANGELOG_REQUEST_H
 #define QV_CHANGELOG_REQUEST_H

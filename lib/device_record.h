@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Copying device records out of the module's answers. */
 #ifndef QVCTL_DEVICE_RECORD_H
 #define QVCTL_DEVICE_RECORD_H

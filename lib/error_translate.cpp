@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The module's refusals as messages: one row per value, the device path standing between
 // `before` and `after` where the message names it.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Heap blocks from the C allocator (so that allocation failures are reported, not thrown),
 // released with free on every path and handed to a caller with release().
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Requests without a payload of their own: detach, dump, reset; and restore with its second path.
 #include <cerrno>
 #include <cstring>

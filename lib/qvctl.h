@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* libqvctl: user-space control of the quorvex block snapshot module.
  *
  * Conventions that hold for every operation below unless its comment says otherwise:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The library's internal operations: exported C symbols for the tool, the tests and the library's own
  * parts, declared per concern. */
 #ifndef QVCTL_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The small operations that every request-building operation shares.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A request block on the C heap together with its length, for the operations that build requests.
 #pragma once
 

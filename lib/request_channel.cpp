@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One request to the module: stat, open, ioctl and close of the control device.
 #include <fcntl.h>
 #include <sys/ioctl.h>

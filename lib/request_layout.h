@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Offsets and sizes of the request blocks exchanged with the module, written once.
 #pragma once
 

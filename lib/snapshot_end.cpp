@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Completing and cancelling differ only in the cancel byte.
 #include <cerrno>
 

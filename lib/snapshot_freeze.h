@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The freeze rule around snapshot requests, shared by start, complete and cancel. */
 #ifndef QVCTL_SNAPSHOT_FREEZE_H
 #define QVCTL_SNAPSHOT_FREEZE_H

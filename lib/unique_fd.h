@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One owner per descriptor: closed on every path, moved out when ownership passes on.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The changelog request: the count of changed blocks, or their runs after a start sector.
 #include "requests.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Commands of `qvsim` served by the daemon: disks, faults, quirks, dump.
 #include <cerrno>
 #include <cstdio>

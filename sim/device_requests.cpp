@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Device requests: attach, detach, the device record and list, dump, restore and reset.
 #include <cerrno>
 

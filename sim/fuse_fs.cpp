@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The FUSE filesystem: one file per disk (diskN), one read-only file per live snapshot (snapN).
 // Served on libfuse's own threads, apart from the request handler.
 #define FUSE_USE_VERSION 312

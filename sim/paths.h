@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Where the stand-in keeps its state; one daemon per machine, so the paths are fixed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // libqvsim_preload.so: interposes ioctl. Control-device requests go to qvsimd; HDIO_GETGEO on a
 // partition of a qvsim disk answers its start sector as a disk driver would; the rest is libc's.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvsim: the command line of the stand-in module.
 #include <cerrno>
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvsimd: the stand-in module's daemon. Owns the FUSE filesystem, the control node and the socket;
 // serves requests one at a time on the main thread while FUSE runs on threads of its own.
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control device's requests: the block's checks, device identity, and the table of handlers.
 #include <cerrno>
 #include <climits>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the files answering the control device's requests share: the block accessor, the module's
 // own codes, device identity, and one handler per request.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A shell command's standard output, for the daemon and the command line alike.
 #pragma once
 

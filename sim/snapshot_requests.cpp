@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Snapshot requests: start (at a consistent point), complete or cancel, and the device's name.
 #include <cerrno>
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The daemon's in-memory state: disks, attached devices, snapshots, marks, faults and quirks.
 #pragma once
 

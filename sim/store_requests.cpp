@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Store requests: the store-map batches, the registered extents, the data store's unmapping, and
 // the mark watch that locates a store file's sectors.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Framing on the daemon's socket: u32 kind, u32 code, u32 length, bytes; the answer is
 // i32 errno value, u32 length, bytes.
 #pragma once

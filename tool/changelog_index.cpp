@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The blocks to copy: all of the device in a base run, the changelog's blocks in an incremental run.
 #include <syslog.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The run of the copy: block count, reset, progress thread, one worker per contiguous range, joins.
 #include <pthread.h>
 #include <syslog.h>

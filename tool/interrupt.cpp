@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Interruption by SIGINT, SIGTERM or SIGHUP: the first signal asks the run to stop before its next
 // block, so that it can say how far it got and leave its output marked; a second one is obeyed at
 // once, for a user who does not want to wait.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line: usage, version texts and the option table.
 #include <getopt.h>
 #include <libgen.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The single output file's guard: a lock so that two runs never write one image, the incomplete
 // mark that an image carries until its run has succeeded and its data is on the disk.
 #include <fcntl.h>

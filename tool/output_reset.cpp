@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The reset of a base image: zeros to the device size before any block is copied.
 #include <sys/stat.h>
 #include <syslog.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The copied-block counter and the progress line.
 #include <pthread.h>
 #include <time.h>

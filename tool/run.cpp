@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The run's set-up around the copy: the source check, the snapshot device, the two opens, the
 // notice, and the closing of what was opened.
 #include <fcntl.h>

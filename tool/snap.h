@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The image tool's own records and operations: the run record that main fills and the copy engine
  * reads, the per-worker record, and the engine's steps. */
 #ifndef QV_SNAP_H

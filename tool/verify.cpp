@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The comparison of an image with its snapshot device: the blocks of a base run or of the
 // changelog, split into contiguous ranges over workers as the copy does, each block read from both
 // and compared.

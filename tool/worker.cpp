@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A worker's copy of its range: one 4 KiB positioned read and write per block, into the image at
 // the block's own offset or into a file of its own.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Times a command to its exit and to a durable output, and reports its peak resident memory.
  *
  *   measure [--sync FILE] [--log FILE] -- CMD [ARG...]

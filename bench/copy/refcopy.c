@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The least a block copy of qvsnap's pattern can do, as its yardstick: N threads over contiguous
  * ranges of 4 KiB blocks, one pread and one pwrite per block at the block's own offset, then one
  * fdatasync, so that the copy ends with its output on the disk.

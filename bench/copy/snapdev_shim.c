@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Preloaded into qvsnap by run.sh: a plain block device serves as its own snapshot device, its
  * changelog is the scattered tenth of its blocks, in ascending runs. Nothing of the copy itself is
  * replaced. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The blocks of the incremental case: about one in ten, scattered over the device by a
  * multiplicative hash, the same for the reference copier and for qvsnap's changelog. */
 #ifndef QV_BENCH_TENTH_H

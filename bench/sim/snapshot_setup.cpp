@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvsim_bench_snapshot DEV: attaches DEV, maps three small stores and starts a snapshot, printing
 // its device; qvsim_bench_snapshot DEV complete: completes it and detaches DEV. The stand-in needs
 // no store files, so the requests are built here rather than by the store registration.

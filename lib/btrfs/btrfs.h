@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Btrfs logical-to-device address translation through the chunk tree. */
 #ifndef QVCTL_BTRFS_H
 #define QVCTL_BTRFS_H

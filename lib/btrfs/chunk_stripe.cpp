@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which stripe of a chunk lies on the device being mapped.
 #include "btrfs/btrfs.h"
 #include "btrfs/format/layout.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #include "fs/attach_meta.h"
 #include "fs/mount_table.h"
 #include "fs/fs_type.h"

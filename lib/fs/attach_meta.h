@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* What an attach request tells the module about the filesystem: flags and metadata extents. */
 #ifndef QVCTL_FS_ATTACH_META_H
 #define QVCTL_FS_ATTACH_META_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Questions about a block device: is it one, how large is it, where does its partition start. */
 #ifndef QV_BLOCK_DEVICE_H
 #define QV_BLOCK_DEVICE_H

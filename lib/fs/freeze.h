@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Freezing and thawing the filesystem mounted from a device. */
 #ifndef QVCTL_FS_FREEZE_H
 #define QVCTL_FS_FREEZE_H

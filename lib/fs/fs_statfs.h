@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Filesystem statistics of the filesystem holding a path. */
 #ifndef QV_FS_STATFS_H
 #define QV_FS_STATFS_H

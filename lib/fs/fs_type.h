@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Filesystem types as libblkid names them, reduced to the ids the module knows. */
 #ifndef QV_FS_TYPE_H
 #define QV_FS_TYPE_H

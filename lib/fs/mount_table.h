@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Where a block device is mounted and how, from the kernel's mount table (then /etc/mtab). */
 #ifndef QV_MOUNT_TABLE_H
 #define QV_MOUNT_TABLE_H

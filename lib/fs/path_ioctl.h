@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* One ioctl on a path: opened read-only, issued, closed. */
 #ifndef QV_PATH_IOCTL_H
 #define QV_PATH_IOCTL_H

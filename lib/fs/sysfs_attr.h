@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Numeric attributes of block devices under /sys/block, for whole disks and their partitions. */
 #ifndef QV_SYSFS_ATTR_H
 #define QV_SYSFS_ATTR_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The xfs superblock fields the module needs: the version and the position of the internal log. */
 #ifndef QVCTL_FS_XFS_JOURNAL_H
 #define QVCTL_FS_XFS_JOURNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The first bytes of an xfs superblock as one read returned them; fields beyond what was read are absent.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Extent maps of the store files: FIEMAP, FIBMAP, or marking the file for the module to locate, and
  * the check that a map covers its file. A map is a `struct fiemap` heap block released with free. */
 #ifndef QV_EXTENT_MAP_H

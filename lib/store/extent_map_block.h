@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Extent-map heap blocks: 32 bytes of header and 56 per extent, from the C allocator.
 #pragma once
 

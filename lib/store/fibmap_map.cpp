@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The FIBMAP method: the disk block of every filesystem block of a file, gathered into runs.
 #include <fcntl.h>
 #include <linux/fs.h>

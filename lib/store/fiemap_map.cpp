@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The FIEMAP method: the kernel's extents of a file, asked for in rounds, physically adjacent ones
 // merged, also across rounds.
 #include <fcntl.h>

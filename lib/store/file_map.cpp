@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Choosing the mapping method (the automatic one from the cheapest to the dearest), the btrfs
 // translation of filesystem maps, and the check that a map covers its file.
 #include <sys/stat.h>

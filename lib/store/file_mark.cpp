@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The kernel method's marking: every 512-byte sector of the file is written once carrying the mark
 // and then at once with its own content again, so that the module sees where the file lies.
 #include <fcntl.h>

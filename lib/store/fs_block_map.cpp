@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A file's extents in filesystem blocks, for callers that work in the filesystem's own units.
 #include <sys/vfs.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The kernel method: begin, mark the file, locate and fetch the sectors on which the module saw the
 // mark; abort whenever the exchange breaks off after a begin, except when locating answers 5.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Paths formatted into fixed buffers: a path too long for its buffer is cut at the buffer's end,
 // and the cut path then simply fails to name a file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Which files of the store directory are pieces of a store: the store path itself, or the store
 // path followed by "-" and a piece number (1, 2, ..., no leading zeros). Anything else that begins
 // with the store's name (data.bak, data-old, changelog~) belongs to someone else and must never be

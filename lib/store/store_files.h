@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The store files on the protected filesystem: where they live, their sizes, their pieces and how
  * each piece is created, allocated and checked. */
 #ifndef QV_STORE_FILES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Registration of the store files with the module: their extents in whole-disk sectors, in batches. */
 #ifndef QV_STORE_REGISTER_H
 #define QV_STORE_REGISTER_H

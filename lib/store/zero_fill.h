@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Large runs of zeros: a buffer that shrinks under memory pressure, and a zero writer. */
 #ifndef QV_ZERO_FILL_H
 #define QV_ZERO_FILL_H

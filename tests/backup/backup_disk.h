@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A disk of the stand-in ready for backups: ext4 on it (so that snapshot devices show their type at
 // once), attached, its three stores mapped, and a directory for the image.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Backups against the stand-in: the image tool's lock, signals and mark, and qvctl backup and
 // image verify through a chain of base and incremental backups, interrupted, killed and tampered with.
 #include <gtest/gtest.h>

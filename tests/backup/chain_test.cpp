@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The chain manifest: records survive a write and a read with any text in them, and a damaged
 // line is refused rather than half read.
 #include <gtest/gtest.h>

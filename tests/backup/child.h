@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A program run in the background with its output collected, bounded in time: a child that
 // outlives its limit is killed and the test fails.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A soak of qvctl backup: xfs in a partition changes under a writer while a base and eight
 // incrementals are taken with --verify, three of them interrupted at random moments (SIGINT,
 // SIGTERM, and SIGKILL of the backup itself). At the end the image must equal a fresh snapshot.

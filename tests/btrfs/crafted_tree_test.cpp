@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Chunk trees built by hand whose walks would never end in practice: every pointer of a node naming
 // one child, or more distinct nodes than the device has room for.
 #include <fcntl.h>

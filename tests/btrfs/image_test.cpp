@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Translation over images written by mkfs.btrfs, and over damaged copies of them.
 #include <fcntl.h>
 #include <unistd.h>

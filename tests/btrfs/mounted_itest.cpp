@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Files written on a mounted btrfs: the filesystem's own extent map, translated, must point at the
 // file's bytes in the raw image.
 #include <fcntl.h>

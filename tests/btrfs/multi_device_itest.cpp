@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Btrfs over two stand-in disks, the first one attached (the one the mount table names). Raid1 keeps
 // a whole copy of every chunk there, at offsets that differ from the other disk's: the registered
 // sectors of the attached disk must hold every store's bytes. Raid0 cuts data across both disks

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line itself: help on every level, usage errors, option values. None of these runs
 // sends a request.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The bash completions: what each position of a command line offers.
 #include <gtest/gtest.h>
 

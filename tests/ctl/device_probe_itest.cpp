@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl device probe on plain loop devices, which answer no geometry and whose names hold digits:
 // the partition's real start, and a filesystem type seen as it is right after a new mkfs.
 #include <gtest/gtest.h>

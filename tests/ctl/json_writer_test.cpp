@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The JSON writer: separators in nested containers, and text that must be escaped to stay JSON.
 #include <gtest/gtest.h>
 

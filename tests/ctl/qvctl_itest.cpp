@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl against the stand-in module, as a person runs it: attach on each filesystem, the list,
 // snapshots of mounted ext4 and btrfs, and the module's refusals as messages.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every manual page renders without a warning from man or groff.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Attach flags and metadata extents on image files (no partition: the start sector is 0).
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Freezing and thawing mounted filesystems on loop devices. Built into a binary of its own that the
 // ThreadSanitizer build runs too.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Hand-built xfs superblocks holding only the fields the readers use.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The xfs superblock readers against an image written by mkfs.xfs and against hand-built superblocks.
 #include <gtest/gtest.h>
 #include <unistd.h>

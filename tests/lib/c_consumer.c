@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* A C program using the public header: it must compile as C and link against the library. */
 #include <qvctl.h>
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The request channel against a control device that is missing, or present but not the module.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

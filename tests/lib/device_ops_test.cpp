@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Device and snapshot operations up to the point where they would reach the module.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The logger's state is process-wide and console output can only be switched on, so the whole
 // sequence runs in one test, in the order a process lives through it.
 #include <gtest/gtest.h>

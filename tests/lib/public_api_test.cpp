@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The library as an outside program sees it: what the shared object exports, whether the header
 // stands alone in strict C and C++, and whether the manual's example builds and runs against it.
 #include <gtest/gtest.h>

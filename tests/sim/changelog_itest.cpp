@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Write tracking, changelog paging and the snapshot life cycle of the stand-in. The device list is
 // proven through qvctl's list, which asks for the count and then the records; a second attach or
 // start, and the snapshot's name, through qvctl's attach and snapshot tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // `qvsim stop` leaves the machine as it was before `qvsim start`: loop devices, mounts and the
 // control node, also when the daemon died by SIGKILL with disks, mounts and a snapshot live. A
 // loop device and mount of someone else's stay as they are.

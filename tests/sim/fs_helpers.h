@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Filesystems and files for the integration tests: a mount that undoes itself, a file's extents by
 // FIEMAP, writes that reach the disk, whole files.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The quirks of a careless module, each seen to take effect (and to go with `quirk clear`). The
 // quirks that the program's and qvctl's own tests lean on (changelog-excess, no-fs-type, eio-from)
 // are proven there.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Refusals of the stand-in as errno values, faults, and callers without root. A store mapped twice,
 // a batch with nothing open and the store read-back are the store tests' own; the missing module is
 // the channel's; faults, with their counts and values past a byte, are what qvctl's and the

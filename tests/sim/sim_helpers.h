@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Request blocks built by hand for the stand-in's own tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Store-map batches as the dump shows them, the registered extents read back, and the data store's
 // unmapping. Registration through the library, and unmapping under a snapshot, are tested there.
 #include <gtest/gtest.h>

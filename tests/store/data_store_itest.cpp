@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The data store on stand-in disks: creation beside a device the module does not know, the size
 // rules, the space check and the refusal when the module already holds a data store.
 #include <gtest/gtest.h>

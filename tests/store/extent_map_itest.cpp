@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Extent maps of real files on loop devices: FIEMAP and FIBMAP agree, the filesystem-block map reads
 // back the file from the device, holes and empty files, and the refusals.
 #include <dlfcn.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A filesystem made and mounted on a device that the test already has (a stand-in disk), unmounted
 // and its directory removed when the owner goes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Store pieces in whole filesystem blocks: data stores asked for with sizes that end anywhere inside
 // a block are registered by FIBMAP and by marking, and the registered sectors of the whole disk hold
 // the file. Files beside a store whose names merely begin with its name are never registered.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Registered stores proved from the outside: store files filled with a recognisable pattern, and
 // the sectors that the stand-in holds for a store read back from the whole disk and compared with
 // the file as the filesystem reads it.

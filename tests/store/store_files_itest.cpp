@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Store files on real filesystems over loop devices: sizes from the device, the store directory and
 // its flag, creation, reset, checks and refusals.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Store files without a device: the size probe, pieces, allocation and checks in a private
 // directory, with the process's file-size limit standing in for a filesystem's.
 #include <gtest/gtest.h>

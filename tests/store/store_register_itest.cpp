@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Registration end to end on stand-in disks: stores made on ext4, xfs and btrfs, mapped by each
 // method, registered, read back from the stand-in, and the registered sectors of the whole disk
 // compared byte for byte with the store files as the filesystem reads them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Registration against a module and a mapper of the test's own: qvctl_ioctl, file_map_get and
 // file_map_verify are interposed while a fake is installed, so every request block is captured.
 #include <dlfcn.h>

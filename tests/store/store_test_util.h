@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers shared by the store tests: file-size limits of the process, file facts, read-back.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Tests that need root, loop devices or FUSE: under CI a missing capability is a failure,
 // elsewhere a skip that says what is missing.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A changelog module in the test process: qvctl_ioctl is interposed while a fake is installed and
 // forwarded to the library otherwise.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "fake_device_size.h"
 
 #include <dlfcn.h>

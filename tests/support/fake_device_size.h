@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A block device size in the test process: device_size_sectors is interposed while a fake is
 // installed, so that a regular file can stand for the source device, and forwarded otherwise.
 #pragma once

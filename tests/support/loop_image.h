@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A loop device over a sparse image file, for tests that need a real block device (root only:
 // guard the test with QV_REQUIRE_ROOT_LOOP() first).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Test fixture over the stand-in module (qvsim), for integration tests (*_itest.cpp).
 //
 //   #include "qvsim.h"

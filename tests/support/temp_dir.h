@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A private directory under /tmp that is removed with everything in it when the owner goes.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line of the real program: exit statuses, which stream gets what, cut arguments and
 // abbreviated long options. None of these runs reaches a snapshot device.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The copy engine end to end in the test process: base and incremental runs, per-block files,
 // several workers, failing workers and failing changelogs.
 #include <gtest/gtest.h>

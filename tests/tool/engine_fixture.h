@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The copy engine driven in the test process: a regular file stands for the snapshot device, its
 // size is answered by the device-size fake, the changelog by the changelog fake.
 #pragma once

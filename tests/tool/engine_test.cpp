@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The copy engine's single steps: the block copy's messages, the index bound, the progress line.
 #include <gtest/gtest.h>
 #include <fcntl.h>

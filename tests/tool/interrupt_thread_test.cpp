@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The copy engine stopped by a signal while its workers and progress thread run: the workers end
 // before their next block and the run reports how far it got.
 #include <gtest/gtest.h>

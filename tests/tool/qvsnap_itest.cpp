@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The program against the stand-in module: base and incremental runs from a real snapshot device,
 // per-block files, dry runs, and the failures a user meets (a read error of the snapshot, a full
 // output filesystem, a refused changelog, no snapshot, no module).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The comparison of an image with its source over several workers: every differing block counted
 // once, the first differing sectors in order whichever worker found them.
 #include <gtest/gtest.h>

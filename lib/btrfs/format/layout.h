@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The btrfs on-disk records the chunk tree reader uses: one accessor per field, its offset and
 // width written once. Every accessor reads through a span, so a field outside it reads as 0;
 // callers check sizes (the `*_fits` helpers) before trusting a walk.
