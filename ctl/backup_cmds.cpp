@@ -286,18 +286,16 @@ constexpr option_spec backup_options[] = {
 
 int backup_command(const invocation &inv)
 {
-    uint64_t workers = 1;
-    if (const char *w = inv.option("workers"); w && !parse_number(w, "--workers", 1024, workers))
+    const int workers = workers_option(inv);
+    if (!workers)
         return 22;
-    if (workers < 1)
-        return usage_error("ERROR: --workers must be greater or equal to 1");
     backup_request req;
     req.device = inv.args[0];
     req.image = inv.args[1];
     req.incremental = inv.option("incremental");
     req.verify = inv.option("verify");
     req.json = json_output();
-    req.workers = static_cast<int>(workers);
+    req.workers = workers;
     return backup_run(req);
 }
 

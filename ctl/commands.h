@@ -79,6 +79,8 @@ bool json_output();
 // Option values; false (after a usage message) when the text is not one.
 bool parse_bytes(const char *text, const char *what, uint64_t &out);
 bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out);
+// The -w/--workers value, 1 when absent; 0 when the value was refused (the error is already shown).
+int workers_option(const invocation &inv);
 bool parse_percent(const char *text, double &out);
 bool parse_mark_chunk(const char *text, uint64_t &out);
 bool parse_map_method(const char *text, uint32_t &out);

@@ -47,17 +47,15 @@ void print_json(const snap_options &o, const snap_verify_result &r)
 
 int verify(const invocation &inv)
 {
-    uint64_t workers = 1;
-    if (const char *w = inv.option("workers"); w && !parse_number(w, "--workers", 1024, workers))
+    const int workers = workers_option(inv);
+    if (!workers)
         return 22;
-    if (workers < 1)
-        return usage_error("ERROR: --workers must be greater or equal to 1");
     const bool json = json_output();
     snap_options o;
     snap_options_init(&o);
     std::snprintf(o.blkdev, sizeof o.blkdev, "%.128s", inv.args[0]);
     std::snprintf(o.snapfile, sizeof o.snapfile, "%.128s", inv.args[1]);
-    o.workers = static_cast<int>(workers);
+    o.workers = workers;
     o.flags = (inv.option("changed") ? SNAP_INCREMENTAL : 0u) |
               (json || !::isatty(STDOUT_FILENO) ? SNAP_HIDE_PROGRESS : 0u);
     snap_signals_install();

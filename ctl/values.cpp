@@ -121,4 +121,16 @@ bool parse_store_kind(const char *text, bool allow_metadata, uint32_t &out)
     return false;
 }
 
+int workers_option(const invocation &inv)
+{
+    uint64_t workers = 1;
+    if (const char *w = inv.option("workers"); w && !parse_number(w, "--workers", 1024, workers))
+        return 0;
+    if (workers < 1) {
+        usage_error("ERROR: --workers must be greater or equal to 1");
+        return 0;
+    }
+    return static_cast<int>(workers);
+}
+
 }  // namespace qvctl_cli

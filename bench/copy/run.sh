@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # qvsnap's base and incremental runs end to end, beside dd and a reference copier of the same
 # I/O pattern, over loop devices of 1 and 4 GiB read from the page cache, into an image on the
 # filesystem of the work folder. Run by hand, as root, on an otherwise idle machine:

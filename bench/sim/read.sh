@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sequential read of a 256 MiB snapshot device through the stand-in, in 4 KiB blocks: buffered
 # (as the image tool reads) and direct (every block a round trip to the daemon). Three runs each;
 # prints MB/s per run and the median. Root; take the machine's test lock around it.

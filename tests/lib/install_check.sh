@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the build into a scratch prefix and builds a C program against it through pkg-config.
 set -euo pipefail
 build=$1
