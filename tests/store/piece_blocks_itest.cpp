@@ -50,7 +50,7 @@ TEST_P(WholeBlockPieces, SizesEndingInsideABlockAreMappedWhole)
     ASSERT_TRUE(fs.ok()) << fs.error();
     ASSERT_EQ(attach(dev), 0u);
     const std::string data = fs.store("data");
-    for (uint64_t past : {1, 8, 511, 512, 3591, 4095}) {
+    for (uint64_t past : {1, 511, 512, 4095}) {
         const uint64_t asked = 2 * 4096 + past;
         SCOPED_TRACE("size " + std::to_string(asked));
         qvctl_status st{};

@@ -18,53 +18,44 @@
 #include "qvctl_internal.h"
 #include "request_block.h"
 #include "store_test_util.h"
+#include "unique_fd.h"
 
 namespace storetest {
 
 // Every 8 bytes name the store and their own offset, so that a sector found in the wrong place shows.
 inline void fill_pattern(const std::string &path, uint64_t tag)
 {
-    int fd = open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0) << path;
-    std::vector<uint64_t> buf(1 << 17);
+    qv::unique_fd fd(open(path.c_str(), O_WRONLY));
+    ASSERT_TRUE(fd) << path;
+    std::vector<uint64_t> buf(1 << 16);
     for (off_t pos = 0, size = size_of(path); pos < size; pos += off_t(buf.size() * 8)) {
         for (std::size_t i = 0; i < buf.size(); ++i)
             buf[i] = (tag << 56) | (uint64_t(pos) + 8 * i);
         std::size_t len = std::min<off_t>(size - pos, off_t(buf.size() * 8));
-        ASSERT_EQ(pwrite(fd, buf.data(), len, pos), ssize_t(len));
+        ASSERT_EQ(pwrite(fd.get(), buf.data(), len, pos), ssize_t(len));
     }
-    ASSERT_EQ(fsync(fd), 0);
-    close(fd);
+    ASSERT_EQ(fsync(fd.get()), 0);
 }
 
 // The bytes of the registered extents, read around every cache from the whole disk.
 inline std::string registered_bytes(const std::string &disk, const store_extent_list &list)
 {
     std::string out;
-    int fd = open(disk.c_str(), O_RDONLY | O_DIRECT);
-    if (fd < 0)
-        return out;
+    qv::unique_fd fd(open(disk.c_str(), O_RDONLY | O_DIRECT));
     void *buf = nullptr;
-    if (posix_memalign(&buf, 4096, 1 << 20) != 0) {
-        close(fd);
-        return out;
-    }
-    for (uint64_t i = 0; i < list.count; ++i) {
-        uint64_t pos = list.extents[i].start * 512, left = list.extents[i].count * 512;
-        while (left > 0) {
-            std::size_t len = std::min<uint64_t>(left, 1 << 20);
-            if (pread(fd, buf, len, off_t(pos)) != ssize_t(len)) {
-                out += "<read failed>";
-                left = 0;
-                break;
+    if (fd && posix_memalign(&buf, 4096, 1 << 20) == 0) {
+        for (uint64_t i = 0; i < list.count; ++i)
+            for (uint64_t pos = list.extents[i].start * 512, end = pos + list.extents[i].count * 512; pos < end;) {
+                const std::size_t len = std::min<uint64_t>(end - pos, 1 << 20);
+                if (pread(fd.get(), buf, len, off_t(pos)) != ssize_t(len)) {
+                    out += "<read failed>";
+                    break;
+                }
+                out.append(static_cast<char *>(buf), len);
+                pos += len;
             }
-            out.append(static_cast<char *>(buf), len);
-            pos += len;
-            left -= len;
-        }
     }
-    free(buf);
-    close(fd);
+    std::free(buf);
     return out;
 }
 
