@@ -41,7 +41,6 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"snapshot start /dev/a --flags 256", "ERROR: --flags must be a number from 0 to 255, not \"256\""},
         {"store create data /dev/a --size 3Q", "ERROR: --size must be a byte count"},
         {"store create data /dev/a --percent 100", "ERROR: --percent must be from 0 (the default, 15) to below 100"},
-        {"store create data /dev/a --percent -1", "ERROR: --percent must be from 0"},
         {"store register data /dev/a --chunk 1000", "ERROR: --chunk must be a multiple of 512 up to 2147483136"},
         {"store register data /dev/a --chunk 2G", "ERROR: --chunk must be a multiple of 512"},
         {"store create changelog /dev/a --size 1M", "ERROR: --size and --percent apply to the data store only"},

@@ -131,28 +131,20 @@ TEST_P(QvctlSnapshot, StartGetCompleteAndCancel)
     auto none = qvctl("snapshot get " + dev);
     EXPECT_EQ(none.status, 702 & 255);
     EXPECT_EQ(none.out, "ERROR: " + dev + ": no snapshot found\n");
+
+    // A btrfs snapshot device that shows no filesystem in time is 110, though the snapshot was taken.
+    if (std::string(GetParam()).find("btrfs") == std::string::npos)
+        return;
+    sim.quirk("no-fs-type");
+    auto late = qvctl("snapshot start " + dev);
+    EXPECT_EQ(late.status, 110) << late.out;
+    EXPECT_TRUE(std::regex_match(late.out, std::regex("ERROR: Waited for device /dev/[a-z0-9]+ for too long\n")))
+        << late.out;
+    EXPECT_EQ(qvctl("snapshot cancel " + dev).status, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Filesystems, QvctlSnapshot, testing::Values("mkfs.ext4 -q -F", "mkfs.btrfs -q -f"),
                          [](const auto &p) { return std::string(p.index ? "btrfs" : "ext4"); });
-
-TEST(Qvctl, BtrfsSnapshotThatShowsNoFilesystemInTimeIs110)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;
-    qvtest::temp_dir tmp;
-    std::string dev = sim.disk("320M");
-    qvtest::sh_ok("mkfs.btrfs -q -f " + dev);
-    simtest::mount_guard m(dev, tmp.file("m"));
-    ASSERT_TRUE(m.ok()) << m.error();
-    ASSERT_EQ(qvctl("attach " + dev).status, 0);
-    simtest::map_all_stores(dev);
-    sim.quirk("no-fs-type");
-    auto r = qvctl("snapshot start " + dev);
-    EXPECT_EQ(r.status, 110) << r.out;
-    EXPECT_TRUE(std::regex_match(r.out, std::regex("ERROR: Waited for device /dev/[a-z0-9]+ for too long\n"))) << r.out;
-    EXPECT_EQ(qvctl("snapshot cancel " + dev).status, 0);  // the snapshot was taken all the same
-}
 
 // Runs `args` and hands its standard output to a Python expression over the parsed document `d`.
 qvtest::run_result json_query(const std::string &args, const std::string &expr)
