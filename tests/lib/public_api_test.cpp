@@ -3,9 +3,7 @@
 // stands alone in strict C and C++, and whether the manual's example builds and runs against it.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
@@ -14,41 +12,19 @@
 
 namespace {
 
-const std::string header = std::string(QV_SOURCE_DIR) + "/lib/qvctl.h";
 const std::string library = std::string(QV_BUILD_DIR) + "/lib/libqvctl.so";
 
-bool ident_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-
-// The operations the header declares: inline accessors are the header's own and not exported.
+// The operations the header declares, as the compiler reads it: inline accessors are the header's
+// own definitions and not exported.
 std::set<std::string> declared_operations()
 {
-    std::ifstream in(header);
-    std::stringstream buf;
-    buf << in.rdbuf();
-    std::string text = buf.str();
-    for (std::size_t at; (at = text.find("/*")) != std::string::npos;)
-        text.erase(at, text.find("*/", at) + 2 - at);
-    for (std::size_t at; (at = text.find("static inline")) != std::string::npos;) {
-        std::size_t pos = text.find('{', at);
-        for (int depth = 0; pos < text.size(); ++pos) {
-            depth += text[pos] == '{' ? 1 : text[pos] == '}' ? -1 : 0;
-            if (depth == 0)
-                break;
-        }
-        text.erase(at, pos + 1 - at);
-    }
-    // Every "qvctl_name (" that starts a word: a declaration, since the macros are in capitals.
-    std::set<std::string> names;
-    for (std::size_t at = 0; (at = text.find("qvctl_", at)) != std::string::npos;) {
-        std::size_t end = at;
-        while (end < text.size() && ident_char(text[end]))
-            ++end;
-        std::size_t next = text.find_first_not_of(" \t\n", end);
-        if ((at == 0 || !ident_char(text[at - 1])) && next != std::string::npos && text[next] == '(')
-            names.insert(text.substr(at, end - at));
-        at = end;
-    }
-    return names;
+    std::istringstream names(qvtest::sh_ok(
+        "printf '#include <qvctl.h>\\n' | gcc -x c -std=c99 -fsyntax-only -I'" + std::string(QV_SOURCE_DIR) +
+        "/lib' -aux-info /dev/stdout - | grep 'qvctl\\.h:.* extern ' | sed 's/.*[ *]\\(qvctl_[a-z0-9_]*\\) (.*/\\1/'"));
+    std::set<std::string> declared;
+    for (std::string name; std::getline(names, name);)
+        declared.insert(name);
+    return declared;
 }
 
 }  // namespace
