@@ -183,11 +183,8 @@ TEST(Qvctl, JsonOutputsParseAndCarryTheirFields)
          "changelog [{'start': 1000, 'count': 16}]"},
         {"store check changelog " + dev + " --json", "d['ok'], d['code'], repr(d['message'])", "True 0 ''"},
     };
-    for (const query &q : cases) {
-        auto r = json_query(q.args, q.expr);
-        EXPECT_EQ(r.out, q.expect + "\n") << q.args;
-        EXPECT_EQ(qvtest::sh(bin + " " + q.args + " | python3 -m json.tool >/dev/null").status, 0) << q.args;
-    }
+    for (const query &q : cases)  // a document that does not parse prints nothing
+        EXPECT_EQ(json_query(q.args, q.expr).out, q.expect + "\n") << q.args;
     // A failed check is still a document, and still a failure.
     auto failed = json_query("store check data " + dev + " --json", "d['ok'], d['code'] != 0, bool(d['message'])");
     EXPECT_EQ(failed.out, "False True True\n");
