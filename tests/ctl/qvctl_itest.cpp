@@ -78,24 +78,6 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, QvctlAttach,
                                          fs_case{"vfat", "mkfs.vfat", false, "fs 6 flags 0 "}),
                          [](const auto &p) { return std::string(p.param.name); });
 
-TEST(Qvctl, ListShowsEveryAttachedDeviceAndOutlastsABusyModule)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    qvtest::qvsim sim;
-    EXPECT_EQ(qvctl("list").out, "no devices attached\n");
-    std::string a = sim.disk("64M"), b = sim.disk("64M");
-    for (const std::string &dev : {a, b}) {
-        qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
-        ASSERT_EQ(qvctl("attach " + dev).status, 0);
-    }
-    sim.fault(3, 11, 2);  // the list is asked again while the module answers "try again"
-    auto r = qvctl("list");
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("^DEVICE +SNAPSHOT +STATE +FS +FLAGS\n")));
-    for (const std::string &dev : {a, b})
-        EXPECT_TRUE(std::regex_search(r.out, std::regex(dev + " +- +idle +ext4 +0x0\n"))) << r.out;
-}
-
 class QvctlSnapshot : public testing::TestWithParam<const char *> {};
 
 TEST_P(QvctlSnapshot, StartGetCompleteAndCancel)
@@ -191,10 +173,11 @@ TEST(Qvctl, JsonOutputsParseAndCarryTheirFields)
     EXPECT_NE(qvctl("store check data " + dev + " --json").status, 0);
 }
 
-TEST(Qvctl, RefusalsOfTheModuleNameTheDevice)
+TEST(Qvctl, RefusalsOfTheModuleNameTheDeviceAndTheListOutlastsABusyModule)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     qvtest::qvsim sim;
+    EXPECT_EQ(qvctl("list").out, "no devices attached\n");
     std::string dev = sim.disk("64M");
     qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
     struct refusal {
@@ -218,6 +201,16 @@ TEST(Qvctl, RefusalsOfTheModuleNameTheDevice)
         EXPECT_EQ(r.out, c.message) << c.command;
         sim.fault_clear();
     }
+
+    std::string other = sim.disk("64M");
+    qvtest::sh_ok("mkfs.ext4 -q -F " + other);
+    ASSERT_EQ(qvctl("attach " + other).status, 0);
+    sim.fault(3, 11, 2);  // the list is asked again while the module answers "try again"
+    auto r = qvctl("list");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("^DEVICE +SNAPSHOT +STATE +FS +FLAGS\n")));
+    for (const std::string &d : {dev, other})
+        EXPECT_TRUE(std::regex_search(r.out, std::regex(d + " +- +idle +ext4 +0x0\n"))) << r.out;
 }
 
 }  // namespace
