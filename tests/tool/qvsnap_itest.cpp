@@ -232,6 +232,7 @@ TEST(QvsnapFailure, LyingChangelogAnswersEndTheRun)
     };
     const std::string from = "ERROR: " + d.dev + ": changelog answer from sector ";
     for (const lie &l : {lie{10, "overcount", from + "0 holds an entry of 0 blocks"},
+                         lie{247, "overcount", from + "3936 holds an entry of 0 blocks"},
                          lie{10, "changelog-twice", from + "0 lists more blocks than the 10 counted"}}) {
         SCOPED_TRACE(std::string(l.quirk) + " over " + std::to_string(l.runs) + " runs");
         {
