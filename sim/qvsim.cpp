@@ -43,13 +43,13 @@ int daemon_pid()
     return f >> pid && pid > 0 && ::kill(pid, 0) == 0 ? pid : 0;
 }
 
-int usage()
+int usage(FILE *to = stderr, int code = 2)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "usage: qvsim start | stop | status | disk create SIZE [--partition START] | disk remove DEV |\n"
                  "       run -- CMD... | fault NR VALUE [COUNT] | fault clear | quirk NAME | quirk clear |\n"
                  "       dump [--extents]\n");
-    return 2;
+    return code;
 }
 
 // What a crashed daemon leaves: mounts and loops over our FUSE files, the FUSE mount, the node.
@@ -181,6 +181,8 @@ int main(int argc, char **argv)
     if (argc < 2)
         return usage();
     std::string verb = argv[1];
+    if (verb == "--help" || verb == "-h")
+        return usage(stdout, 0);
     if (verb == "start")
         return start();
     if (verb == "stop")
