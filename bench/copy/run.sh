@@ -65,6 +65,41 @@ record() {
   printf '  %-26s exit %7.3f s  durable %7.3f s  rss %7d KiB\n' "$name" "$exit_s" "$durable" "$rss"
 }
 
+# summary RESULTS REPEATS SIZE...: medians of every case, then the ratios the copy is judged by.
+summary() {
+  python3 - "$@" <<'PY'
+import statistics, sys
+path, repeats, sizes = sys.argv[1], sys.argv[2], sys.argv[3:]
+runs = {}
+for line in open(path):
+    name, exit_s, durable, rss = line.split()
+    runs.setdefault(name, []).append((float(exit_s), float(durable), int(rss)))
+med = {k: (statistics.median(r[0] for r in v), statistics.median(r[1] for r in v), max(r[2] for r in v))
+       for k, v in runs.items()}
+print(f"# medians of {repeats}: exit, durable (s); peak resident (KiB, largest)")
+for k in sorted(med):
+    e, d, r = med[k]
+    print(f"  {k:<26} exit {e:7.3f}  durable {d:7.3f}  rss {r:7d}")
+print("# ratios of durable medians")
+def ratio(label, a, b, target="-"):
+    print(f"  {label:<46} {med[a][1] / med[b][1]:6.3f}  (target {target})")
+for g in sizes:
+    for w in (1, 2, 4):
+        t = lambda v: v if (g, w) == ("1", 2) else "-"
+        ratio(f"{g}G w{w} qvsnap base / dd bs=1M conv=fsync", f"{g}G-qvsnap-base-w{w}", f"{g}G-dd-1M", t("1.6"))
+        ratio(f"{g}G w{w} qvsnap base / reference", f"{g}G-qvsnap-base-w{w}", f"{g}G-ref-base-w{w}", t("1.1"))
+        ratio(f"{g}G w{w} qvsnap incr / reference", f"{g}G-qvsnap-incr-w{w}", f"{g}G-ref-incr-w{w}", t("1.1"))
+        ratio(f"{g}G w{w} qvsnap incr / dd bs=1M conv=fsync", f"{g}G-qvsnap-incr-w{w}", f"{g}G-dd-1M", t("0.25"))
+    ratio(f"{g}G reference: write-back after reset / none", f"{g}G-ref-base-sync-w2", f"{g}G-ref-base-w2")
+    ratio(f"{g}G reference: write-back and drop / none", f"{g}G-ref-base-drop-w2", f"{g}G-ref-base-w2")
+    ratio(f"{g}G dd bs=4k / bs=1M", f"{g}G-dd-4k", f"{g}G-dd-1M")
+    changed = int(g) * 262144 // 10
+    print(f"  {g}G qvsnap base peak resident: {med[f'{g}G-qvsnap-base-w2'][2]} KiB (target < 65536)")
+    print(f"  {g}G qvsnap incr peak resident: {med[f'{g}G-qvsnap-incr-w2'][2]} KiB "
+          f"(target < {65536 + changed * 8 // 1024}: 64 MiB + 8 bytes x {changed} changed blocks)")
+PY
+}
+
 for rep in $(seq 1 "$REPEATS"); do
   echo "# repeat $rep"
   for g in "${SIZES[@]}"; do
@@ -89,29 +124,4 @@ for rep in $(seq 1 "$REPEATS"); do
 done
 fresh
 
-echo "# medians of $REPEATS: exit, durable (s), peak resident (KiB, largest)"
-sort -k1,1 "$RESULTS" | awk '
-  function median(list, n,   a) { split(substr(list, 2), a, " "); asort(a); return (n % 2) ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2 }
-  { e[$1] = e[$1] " " $2; d[$1] = d[$1] " " $3; n[$1]++; if ($4 > r[$1]) r[$1] = $4 }
-  END { for (k in n) printf "%s %.3f %.3f %d\n", k, median(e[k], n[k]), median(d[k], n[k]), r[k] }' | sort >"$WORK/medians"
-awk '{ printf "  %-26s exit %7.3f  durable %7.3f  rss %7d\n", $1, $2, $3, $4 }' "$WORK/medians"
-
-durable() { awk -v k="$1" '$1 == k { print $3 }' "$WORK/medians"; }
-rss() { awk -v k="$1" '$1 == k { print $4 }' "$WORK/medians"; }
-ratio() { printf '  %-44s %6.3f  (target %s)\n' "$1" "$(echo "$(durable "$2") / $(durable "$3")" | bc -l)" "$4"; }
-echo "# ratios of durable medians"
-for g in "${SIZES[@]}"; do
-  for w in 1 2 4; do
-    ratio "${g}G w$w qvsnap base / dd bs=1M conv=fsync" "${g}G-qvsnap-base-w$w" "${g}G-dd-1M" "1.6 at 1G w2"
-    ratio "${g}G w$w qvsnap base / reference" "${g}G-qvsnap-base-w$w" "${g}G-ref-base-w$w" "1.1 at 1G w2"
-    ratio "${g}G w$w qvsnap incr / reference" "${g}G-qvsnap-incr-w$w" "${g}G-ref-incr-w$w" "1.1 at 1G w2"
-    ratio "${g}G w$w qvsnap incr / dd bs=1M conv=fsync" "${g}G-qvsnap-incr-w$w" "${g}G-dd-1M" "0.25 at 1G w2"
-  done
-  ratio "${g}G reference: write-back after reset / none" "${g}G-ref-base-sync-w2" "${g}G-ref-base-w2" "-"
-  ratio "${g}G reference: write-back+drop / none" "${g}G-ref-base-drop-w2" "${g}G-ref-base-w2" "-"
-  ratio "${g}G dd bs=4k / bs=1M" "${g}G-dd-4k" "${g}G-dd-1M" "-"
-  blocks=$((g * 262144))
-  printf '  %-44s %6d KiB  (target < 65536)\n' "${g}G qvsnap base peak resident, largest" "$(rss "${g}G-qvsnap-base-w2")"
-  printf '  %-44s %6d KiB  (target < %d)\n' "${g}G qvsnap incr peak resident, largest" "$(rss "${g}G-qvsnap-incr-w2")" \
-    $((65536 + blocks / 10 * 8 / 1024))
-done
+summary "$RESULTS" "$REPEATS" "${SIZES[@]}"
