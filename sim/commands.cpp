@@ -191,6 +191,16 @@ constexpr std::pair<bool quirks::*, const char *> switches[] = {
     {&quirks::no_fs_type, "no-fs-type"},
 };
 
+// The quirks that take a number, and what the number is.
+struct valued_quirk {
+    const char *name, *needs;
+    void (*set)(quirks &, std::uint64_t);
+};
+constexpr valued_quirk valued[] = {
+    {"eio-from", "a sector", [](quirks &q, std::uint64_t v) { q.eio_from = v; }},
+    {"slow-reads", "microseconds", [](quirks &q, std::uint64_t v) { q.slow_reads_us = v; }},
+};
+
 int quirk(std::istringstream &in, std::string &out)
 {
     std::string name;
@@ -206,24 +216,16 @@ int quirk(std::istringstream &in, std::string &out)
             q.*member = true;
             return 0;
         }
-    if (name == "eio-from") {
-        std::uint64_t s = 0;
-        if (!(in >> s)) {
-            out = "eio-from needs a sector\n";
-            return EINVAL;
+    for (const valued_quirk &v : valued)
+        if (name == v.name) {
+            std::uint64_t value = 0;
+            if (!(in >> value)) {
+                out = std::string(v.name) + " needs " + v.needs + "\n";
+                return EINVAL;
+            }
+            v.set(q, value);
+            return 0;
         }
-        q.eio_from = s;
-        return 0;
-    }
-    if (name == "slow-reads") {
-        std::uint64_t us = 0;
-        if (!(in >> us)) {
-            out = "slow-reads needs microseconds\n";
-            return EINVAL;
-        }
-        q.slow_reads_us = us;
-        return 0;
-    }
     out = (name.empty() ? "quirk needs a name" : "unknown quirk: " + name) +
           " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR,"
           " slow-reads MICROSECONDS, clear)\n";

@@ -72,6 +72,13 @@ uint32_t mark(snap_options &o)
                                     std::strerror(e)));
 }
 
+// Closed and left 0, as an output that was never opened.
+void drop_output(snap_options &o)
+{
+    ::close(o.snapfile_fd);
+    o.snapfile_fd = 0;
+}
+
 uint32_t open_output(snap_options &o)
 {
     // Never truncated at the open: the file may be another run's image until the lock is ours.
@@ -94,8 +101,7 @@ extern "C" uint32_t snap_output_open(snap_options *opts)
             return r;
         if (::flock(o.snapfile_fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
-            ::close(o.snapfile_fd);
-            o.snapfile_fd = 0;
+            drop_output(o);
             if (e == EWOULDBLOCK)
                 return code_of(qvctl_status_set(&o.status, EBUSY, "ERROR: %s is in use by another run", o.snapfile));
             return code_of(qvctl_status_set(&o.status, e, "ERROR: could not lock %s: %s", o.snapfile,
@@ -106,10 +112,8 @@ extern "C" uint32_t snap_output_open(snap_options *opts)
     if (!r && !(o.flags & SNAP_INCREMENTAL) && is_regular(o.snapfile_fd) && ::ftruncate(o.snapfile_fd, 0) != 0)
         r = code_of(qvctl_status_set(&o.status, errno, "ERROR: could not empty %s: %s", o.snapfile,
                                      std::strerror(errno)));
-    if (r && own) {
-        ::close(o.snapfile_fd);
-        o.snapfile_fd = 0;
-    }
+    if (r && own)
+        drop_output(o);
     return r;
 }
 

@@ -16,12 +16,11 @@
 #include "heap_block.h"
 #include "qvctl_internal.h"
 #include "snap.h"
+#include "unique_fd.h"
 
 namespace {
 
 using ull = unsigned long long;
-
-uint32_t code_of(int r) { return static_cast<uint32_t>(r); }
 
 struct verify_worker {
     const snap_options *o;
@@ -171,22 +170,20 @@ extern "C" uint32_t snap_verify_image(snap_options *opts, snap_verify_result *re
     if (uint32_t r = qvctl_snapshot_get(o.blkdev, path, &o.status))
         return r;
     std::snprintf(o.snapdev, sizeof o.snapdev, "%.128s", path);
-    o.snapdev_fd = ::open(path, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-    if (o.snapdev_fd < 0)
-        return code_of(qvctl_status_set(&o.status, errno, "ERROR: could not open file %s: %s", path,
-                                        std::strerror(errno)));
-    o.snapfile_fd = ::open(o.snapfile, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
-    if (o.snapfile_fd < 0) {
-        int e = errno;
-        ::close(o.snapdev_fd);
-        return code_of(qvctl_status_set(&o.status, e, "ERROR: could not open file %s: %s", o.snapfile,
-                                        std::strerror(e)));
-    }
+    const auto open_read = [&o](const char *name, qv::unique_fd &fd) {
+        fd.reset(::open(name, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        if (!fd)
+            qvctl_status_set(&o.status, errno, "ERROR: could not open file %s: %s", name, std::strerror(errno));
+        return static_cast<bool>(fd);
+    };
+    qv::unique_fd snapdev, image;
+    if (!open_read(path, snapdev) || !open_read(o.snapfile, image))
+        return o.status.code;
     // Read back from the disk, not from the pages the copy left behind.
-    ::posix_fadvise(o.snapfile_fd, 0, 0, POSIX_FADV_DONTNEED);
+    ::posix_fadvise(image.get(), 0, 0, POSIX_FADV_DONTNEED);
+    o.snapdev_fd = snapdev.get();
+    o.snapfile_fd = image.get();
     uint32_t code = snap_verify(&o, result);
-    ::close(o.snapfile_fd);
-    ::close(o.snapdev_fd);
-    o.snapfile_fd = o.snapdev_fd = 0;
+    o.snapfile_fd = o.snapdev_fd = 0;  // closed with their owners here
     return code;
 }
