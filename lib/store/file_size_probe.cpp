@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,6 +9,32 @@
 #include "store/path_format.h"
 #include "store/store_files.h"
 #include "unique_fd.h"
+
+namespace {
+
+// Filesystems without holes grow a file by writing zeros: an ftruncate probe would write up to the
+// whole limit and, with less space free than that, take ENOSPC for a size limit. Their limit is
+// known, so the search asks it instead of the disk and answers what it would with room enough.
+struct known_limit {
+    long magic;
+    uint64_t max_bytes;
+};
+constexpr known_limit known_limits[] = {
+    {MSDOS_SUPER_MAGIC, 0xffffffffull},  // vfat, msdos: a 32-bit size
+};
+
+const known_limit *known_limit_of(int fd)
+{
+    struct statfs sfs {};
+    if (::fstatfs(fd, &sfs) != 0)
+        return nullptr;
+    for (const auto &k : known_limits)
+        if (sfs.f_type == k.magic)
+            return &k;
+    return nullptr;
+}
+
+}  // namespace
 
 // A binary search with ftruncate on a nameless file: it costs no blocks, and the wanted size is tried
 // first so that a filesystem without a tight limit answers in one call.
@@ -18,10 +46,14 @@ extern "C" uint64_t file_size_limit_probe(const char *base, uint64_t wanted)
     if (!fd)
         return 0;
     ::unlink(name);
+    const known_limit *known = known_limit_of(fd.get());
+    auto accepts = [&](uint64_t size) {
+        return known ? size <= known->max_bytes : ::ftruncate(fd.get(), static_cast<off_t>(size)) == 0;
+    };
     uint64_t result = 0, candidate = wanted, step = wanted;
     do {
         step = step / 2 + step % 2;
-        if (::ftruncate(fd.get(), static_cast<off_t>(candidate)) == 0) {
+        if (accepts(candidate)) {
             result = candidate;
             if (result == wanted)
                 break;

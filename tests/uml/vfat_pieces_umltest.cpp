@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// A data store larger than vfat's file size limit (4 GiB less a byte) on a large sparse disk: two
+// pieces, the first as large as the limit allows in whole clusters, and both registered, the second
+// after the first. Stamps every MiB of the store prove where the registered sectors lie.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "../store/mounted_fs.h"
+#include "../store/registered_store.h"
+#include "qvsim.h"
+#include "vfat_guest.h"
+
+using namespace storetest;
+
+namespace {
+
+constexpr uint64_t stamp_every = 1 << 20;
+
+std::string stamp(uint64_t store_offset)
+{
+    std::string s(4096, '\0');
+    for (std::size_t i = 0; i < s.size(); i += 16)
+        std::snprintf(&s[i], 16, "%015llu", static_cast<unsigned long long>(store_offset + i));
+    return s;
+}
+
+// Stamps the pieces, taken as one store in order: the first 4 KiB of each MiB of the store name
+// their store offset.
+void stamp_pieces(const std::vector<std::string> &pieces)
+{
+    uint64_t base = 0;
+    for (const auto &piece : pieces) {
+        qv::unique_fd fd(::open(piece.c_str(), O_WRONLY | O_CLOEXEC));
+        ASSERT_TRUE(fd) << piece;
+        const auto size = uint64_t(size_of(piece));
+        for (uint64_t at = (base + stamp_every - 1) / stamp_every * stamp_every; at + 4096 <= base + size;
+             at += stamp_every)
+            ASSERT_EQ(::pwrite(fd.get(), stamp(at).data(), 4096, off_t(at - base)), 4096);
+        ASSERT_EQ(::fsync(fd.get()), 0);
+        base += size;
+    }
+}
+
+// Reads each stamp from the whole disk where the registered extents put that store offset.
+void expect_stamps_where_registered(const std::string &disk, const store_extent_list &list, uint64_t total)
+{
+    qv::unique_fd fd(::open(disk.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+    ASSERT_TRUE(fd);
+    void *buf = nullptr;
+    ASSERT_EQ(posix_memalign(&buf, 4096, 4096), 0);
+    std::unique_ptr<void, decltype(&std::free)> owner(buf, &std::free);
+    uint64_t ext_start = 0, next = 0, wrong = 0;
+    for (uint64_t i = 0; i < list.count; ++i) {
+        const uint64_t len = list.extents[i].count * 512;
+        for (; next < ext_start + len && next < total; next += stamp_every) {
+            const uint64_t at = list.extents[i].start * 512 + (next - ext_start);
+            if (next + 4096 > ext_start + len || ::pread(fd.get(), buf, 4096, off_t(at)) != 4096 ||
+                std::memcmp(buf, stamp(next).data(), 4096) != 0)
+                ++wrong;
+        }
+        ext_start += len;
+    }
+    EXPECT_EQ(ext_start, total) << "the extents cover the store exactly";
+    EXPECT_EQ(next, (total + stamp_every - 1) / stamp_every * stamp_every);
+    EXPECT_EQ(wrong, 0u) << "stamps not found where the extents put them";
+}
+
+TEST(VfatPieces, DataStoreAboveTheFileSizeLimitIsTwoRegisteredPieces)
+{
+    QV_REQUIRE_VFAT();
+    qvtest::qvsim sim;
+    const std::string dev = sim.disk("6G");
+    ASSERT_FALSE(dev.empty());
+    // 4 KiB sectors: FIBMAP answers per sector, and a million calls are what a guest kernel affords.
+    mounted_fs fs(dev, "mkfs.vfat -F 32 -S 4096");
+    ASSERT_TRUE(fs.ok()) << fs.error();
+    qvctl_status st{};
+    ASSERT_EQ(qvctl_device_attach(dev.c_str(), &st), 0u) << st.message;
+
+    const uint64_t asked = (4ull << 30) + (48 << 20);
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), asked, 0, &st), 0) << st.message;
+    const std::string first = fs.store("data"), second = fs.store("data-1");
+    const uint64_t cluster = store_block_size(first.c_str());
+    ASSERT_GT(cluster, 0u);
+    EXPECT_EQ(uint64_t(size_of(first)), 0xffffffffull / cluster * cluster);
+    EXPECT_EQ(uint64_t(size_of(first) + size_of(second)), (asked + cluster - 1) / cluster * cluster);
+    EXPECT_FALSE(exists(fs.store("data-2")));
+    EXPECT_EQ(qvctl_data_store_check(dev.c_str(), asked, 0, &st), 0) << st.message;
+
+    stamp_pieces({first, second});
+    ASSERT_EQ(qvctl_data_store_register(dev.c_str(), &st), 0) << st.message;
+    store_extent_list *list = qvctl_data_store_extents_get(dev.c_str(), &st);
+    ASSERT_NE(list, nullptr) << st.message;
+    expect_stamps_where_registered(dev, *list, uint64_t(size_of(first) + size_of(second)));
+    qvctl_store_extents_free(list);
+}
+
+}  // namespace
