@@ -99,7 +99,7 @@ int snapshot_start(device &dev, const blockref &r)
         ::close(frozen);
     }
     std::string file = std::string(fs_dir) + "/snap" + std::to_string(raw->index);
-    std::string loop = run_out("losetup --direct-io=on -r -f --show " + file + " 2>/dev/null");  // as disks
+    std::string loop = run_out("losetup -r -f --show " + file + " 2>/dev/null");
     while (!loop.empty() && (loop.back() == '\n' || loop.back() == ' '))
         loop.pop_back();
     if (loop.rfind("/dev/", 0) != 0) {
