@@ -19,12 +19,17 @@ namespace {
 
 // One attempt's job in storage of its own: a worker still blocked in FIFREEZE when fs_freeze gives
 // up keeps a valid descriptor, device text and status record; whichever side lets go last frees it.
+// A freeze that takes hold after fs_freeze gave up on it would stay forever (no caller thaws after a
+// failed freeze), so whichever side learns last that it took hold thaws it.
+enum task_state : int { running, finished, abandoned };
+
 struct freeze_task {
     freeze_job job{};
     qv::unique_fd fd;
     std::string device;
     qvctl_status status{};
     std::atomic<int> refs{2};
+    std::atomic<int> state{running};
 
     void unref() noexcept
     {
@@ -33,12 +38,35 @@ struct freeze_task {
     }
 };
 
+void thaw_if_frozen(freeze_task &task)
+{
+    if (task.status.code == 0)
+        ::ioctl(task.fd.get(), FITHAW, 0);
+}
+
 void *freeze_thread(void *arg)
 {
     auto *task = static_cast<freeze_task *>(arg);
     freeze_worker(&task->job);
+    int expected = running;
+    if (!task->state.compare_exchange_strong(expected, finished, std::memory_order_acq_rel))
+        thaw_if_frozen(*task);
     task->unref();
     return nullptr;
+}
+
+// fs_freeze stops waiting for the worker: a worker still blocked is left to thaw its own late freeze;
+// one that has just finished is joined, and a freeze it made is undone here.
+void give_up(pthread_t thread, freeze_task *task)
+{
+    int expected = running;
+    if (task->state.compare_exchange_strong(expected, abandoned, std::memory_order_acq_rel)) {
+        pthread_detach(thread);
+    } else {
+        pthread_join(thread, nullptr);
+        thaw_if_frozen(*task);
+    }
+    task->unref();
 }
 
 freeze_task *task_new(int dir_fd, const char *device) noexcept
@@ -102,15 +130,14 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_
         return attempt::done;
     }
     if (rc != ETIMEDOUT) {
-        pthread_detach(thread);
-        task->unref();
+        give_up(thread, task);
         result = static_cast<uint32_t>(rc);
         return attempt::done;
     }
+    // The kernel refuses the thaw (EINVAL) while the freeze still waits for writers to drain.
     if (::ioctl(dir_fd, FITHAW, 0) != 0) {
         int err = errno;
-        pthread_detach(thread);
-        task->unref();
+        give_up(thread, task);
         result = qvctl_status_set(st, err, "FITHAW ioctl failed for device %s", device);
         return attempt::done;
     }
