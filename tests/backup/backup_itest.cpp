@@ -84,7 +84,7 @@ TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
     std::string got = read_file(d.image);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got.compare(0, copied * 4096, expected, 0, copied * 4096) == 0) << "one worker: a prefix is copied";
-    EXPECT_EQ(mark_of(d.image).rfind("base " + d.dev + " 20", 0), 0u) << mark_of(d.image);
+    backuptest::expect_marked(d.image, "base " + d.dev + " 20");
     d.cancel();
 }
 
@@ -117,7 +117,7 @@ TEST(Backup, ChainWithAnInterruptedIncrementalEndsEqualToItsSnapshot)
     EXPECT_NE(cut.out().find("ERROR: interrupted by signal 2 after "), std::string::npos) << cut.out();
     d.sim.quirk_clear();
     EXPECT_FALSE(d.snapshot_held()) << "cancelled, so its blocks stay in the changelog";
-    EXPECT_EQ(mark_of(d.image).rfind("incremental ", 0), 0u);
+    backuptest::expect_marked(d.image, "incremental ");
 
     d.write(3001, 5, 'd');
     auto last = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --verify --json");
