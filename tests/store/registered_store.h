@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "qvctl_internal.h"
+#include "heap_block.h"
 #include "request_block.h"
 #include "store_test_util.h"
 #include "unique_fd.h"
@@ -37,25 +38,32 @@ inline void fill_pattern(const std::string &path, uint64_t tag)
     ASSERT_EQ(fsync(fd.get()), 0);
 }
 
+// `len` bytes from byte `at` of a disk opened with O_DIRECT (around every cache); "" when the read
+// fails.
+inline std::string direct_read(int fd, uint64_t at, std::size_t len)
+{
+    qv::heap_block buf(static_cast<uint8_t *>(std::aligned_alloc(4096, (len + 4095) / 4096 * 4096)));
+    if (!buf || pread(fd, buf.get(), len, off_t(at)) != ssize_t(len))
+        return "";
+    return std::string(reinterpret_cast<const char *>(buf.get()), len);
+}
+
 // The bytes of the registered extents, read around every cache from the whole disk.
 inline std::string registered_bytes(const std::string &disk, const store_extent_list &list)
 {
     std::string out;
     qv::unique_fd fd(open(disk.c_str(), O_RDONLY | O_DIRECT));
-    void *buf = nullptr;
-    if (fd && posix_memalign(&buf, 4096, 1 << 20) == 0) {
-        for (uint64_t i = 0; i < list.count; ++i)
-            for (uint64_t pos = list.extents[i].start * 512, end = pos + list.extents[i].count * 512; pos < end;) {
-                const std::size_t len = std::min<uint64_t>(end - pos, 1 << 20);
-                if (pread(fd.get(), buf, len, off_t(pos)) != ssize_t(len)) {
-                    out += "<read failed>";
-                    break;
-                }
-                out.append(static_cast<char *>(buf), len);
-                pos += len;
+    for (uint64_t i = 0; fd && i < list.count; ++i)
+        for (uint64_t pos = list.extents[i].start * 512, end = pos + list.extents[i].count * 512; pos < end;) {
+            const std::size_t len = std::min<uint64_t>(end - pos, 1 << 20);
+            std::string part = direct_read(fd.get(), pos, len);
+            if (part.empty()) {
+                out += "<read failed>";
+                break;
             }
-    }
-    std::free(buf);
+            out += part;
+            pos += len;
+        }
     return out;
 }
 

@@ -4,10 +4,7 @@
 // after the first. Stamps every MiB of the store prove where the registered sectors lie.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
+#include <cstdio>
 #include <vector>
 
 #include "../store/mounted_fs.h"
@@ -51,16 +48,12 @@ void expect_stamps_where_registered(const std::string &disk, const store_extent_
 {
     qv::unique_fd fd(::open(disk.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
     ASSERT_TRUE(fd);
-    void *buf = nullptr;
-    ASSERT_EQ(posix_memalign(&buf, 4096, 4096), 0);
-    std::unique_ptr<void, decltype(&std::free)> owner(buf, &std::free);
     uint64_t ext_start = 0, next = 0, wrong = 0;
     for (uint64_t i = 0; i < list.count; ++i) {
         const uint64_t len = list.extents[i].count * 512;
         for (; next < ext_start + len && next < total; next += stamp_every) {
             const uint64_t at = list.extents[i].start * 512 + (next - ext_start);
-            if (next + 4096 > ext_start + len || ::pread(fd.get(), buf, 4096, off_t(at)) != 4096 ||
-                std::memcmp(buf, stamp(next).data(), 4096) != 0)
+            if (next + 4096 > ext_start + len || direct_read(fd.get(), at, 4096) != stamp(next))
                 ++wrong;
         }
         ext_start += len;
