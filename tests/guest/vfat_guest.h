@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What the vfat tests share: they need a kernel that mounts vfat, which here only the guest kernel
-// of scripts/uml-run is (ctest runs them there, label "uml"), and a vfat made and mounted on a disk
+// of scripts/vm-run is (ctest runs them there, label "guest"), and a vfat made and mounted on a disk
 // of the stand-in.
 #pragma once
 
@@ -9,7 +9,7 @@
 
 #include "capability.h"
 
-namespace umltest {
+namespace guesttest {
 
 inline std::string missing_vfat()
 {
@@ -20,9 +20,9 @@ inline std::string missing_vfat()
     for (std::string line; std::getline(in, line);)
         if (line.find("\tvfat") != std::string::npos)
             return "";
-    return "a kernel that mounts vfat (run it through scripts/uml-run)";
+    return "a kernel that mounts vfat (run it through scripts/vm-run)";
 }
 
-}  // namespace umltest
+}  // namespace guesttest
 
-#define QV_REQUIRE_VFAT() QV_REQUIRE_CAPABILITY(umltest::missing_vfat())
+#define QV_REQUIRE_VFAT() QV_REQUIRE_CAPABILITY(guesttest::missing_vfat())
