@@ -16,13 +16,18 @@ struct pieces {
 
     bool add(const fiemap_extent &e)
     {
-        if (count == room) {
-            std::size_t more = room ? room * 2 : 8;
-            if (!map ? !(map = qv::fiemap_zeroed(more)) : !qv::fiemap_grow(map, room, more))
-                return false;
-            room = more;
-        }
+        if (count == room && !grow())
+            return false;
         map->fm_extents[count++] = e;
+        return true;
+    }
+
+    bool grow()
+    {
+        const std::size_t more = room ? room * 2 : 8;
+        if (map ? !qv::fiemap_grow(map, room, more) : !(map = qv::fiemap_zeroed(more)))
+            return false;
+        room = more;
         return true;
     }
 };
@@ -48,28 +53,29 @@ extern "C" uint32_t chunk_map_split(chunk_map *chunks, const struct fiemap *in, 
     pieces result;
     for (uint32_t i = 0; i < in->fm_mapped_extents; ++i) {
         const fiemap_extent &e = in->fm_extents[i];
-        fiemap_extent piece = e;
-        uint64_t remaining = e.fe_length;
+        uint64_t logical = e.fe_physical, file = e.fe_logical, remaining = e.fe_length;
         do {
             uint64_t physical = 0;
-            if (uint32_t r = chunk_map_locate(chunks, piece.fe_physical, where, &physical, st))
+            if (uint32_t r = chunk_map_locate(chunks, logical, where, &physical, st))
                 return r;
-            piece.fe_physical = physical;
-            const uint64_t logical = e.fe_physical + (e.fe_length - remaining);
             const uint64_t length = remaining ? piece_length(chunks, logical, remaining) : 0;
             if (length < remaining && logical + length < logical)
                 return static_cast<uint32_t>(qvctl_status_set(
                     st, 9, "ERROR: %s: btrfs extent at %llu runs past the end of the address space", where,
                     static_cast<unsigned long long>(e.fe_physical)));
-            piece.fe_length = length;
             remaining -= length;
+            fiemap_extent piece = e;
+            piece.fe_logical = file;
+            piece.fe_physical = physical;
+            piece.fe_length = length;
             // Only the extent's last piece may end the file.
-            piece.fe_flags = remaining ? e.fe_flags & ~FIEMAP_EXTENT_LAST : e.fe_flags;
+            if (remaining)
+                piece.fe_flags &= ~FIEMAP_EXTENT_LAST;
             if (!result.add(piece))
                 return static_cast<uint32_t>(
                     qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__));
-            piece.fe_logical += length;
-            piece.fe_physical = logical + length;
+            logical += length;
+            file += length;
         } while (remaining);
     }
     if (!result.map && !(result.map = qv::fiemap_zeroed(0)))
