@@ -74,16 +74,6 @@ extern "C" uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t 
     return 0;
 }
 
-extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
-{
-    const chunk_map_entry key{address, 0, 0};
-    void *found = tfind(&key, map, chunk_map_compare);
-    if (!found)
-        return address;
-    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
-    return address - e.logical + e.physical;
-}
-
 extern "C" int chunk_map_find(chunk_map *map, uint64_t address, chunk_map_entry *found)
 {
     const chunk_map_entry key{address, 0, 0};
@@ -92,6 +82,12 @@ extern "C" int chunk_map_find(chunk_map *map, uint64_t address, chunk_map_entry 
         return 0;
     *found = entry_of(*static_cast<void **>(slot));
     return 1;
+}
+
+extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
+{
+    chunk_map_entry e{};
+    return chunk_map_find(map, address, &e) ? address - e.logical + e.physical : address;
 }
 
 extern "C" int chunk_map_next_start(chunk_map *map, uint64_t address, uint64_t *start)
@@ -107,13 +103,11 @@ extern "C" int chunk_map_next_start(chunk_map *map, uint64_t address, uint64_t *
 extern "C" uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
                                      qvctl_status *st)
 {
-    const chunk_map_entry key{address, 0, 0};
-    void *found = tfind(&key, map, chunk_map_compare);
-    if (!found) {
+    chunk_map_entry e{};
+    if (!chunk_map_find(map, address, &e)) {
         *physical = address;
         return 0;
     }
-    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
     const char *why = e.physical == BTRFS_CHUNK_SPREAD   ? "whose data is striped across devices"
                       : e.physical == BTRFS_CHUNK_ABSENT ? "with no stripe on this device"
                                                          : nullptr;
