@@ -148,7 +148,8 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     r.verified = text(m, "verified") == "true";
     r.result = text(m, "result");
     r.message = text(m, "message");
-    if (r.kind.empty() || r.result.empty())
+    // The writer makes no negative pid: such a line was not written by it.
+    if (r.kind.empty() || r.result.empty() || r.pid < 0)
         return std::nullopt;
     return r;
 }

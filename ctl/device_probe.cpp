@@ -48,7 +48,7 @@ uint32_t facts_get(const char *device, device_facts &out, qvctl_status &st)
     }
     if (out.type == FS_TYPE_XFS) {
         qvctl_status own{};
-        if (uint32_t v = xfs_sb_version(resolved, &own); !own.code)
+        if (uint32_t v = 0; xfs_sb_version(resolved, &v, &own) == 0)
             out.xfs_version = v;
     }
     return 0;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +18,7 @@
 namespace {
 
 constexpr uint64_t device_span = uint64_t{1} << 32;  // keeps the sparse file's size bounded
+constexpr uint64_t probe_length = 64 << 20;
 constexpr uint64_t probes[] = {0, 1 << 20, 13631488, 22020096, 30408704, 298844160, 1372585984, ~uint64_t{0}};
 
 bool write_image(int fd, const uint8_t *data, size_t size)
@@ -45,10 +47,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     constexpr size_t count = sizeof probes / sizeof probes[0];
     std::vector<uint8_t> block(sizeof(fiemap) + count * sizeof(fiemap_extent));
     auto *map = reinterpret_cast<fiemap *>(block.data());
+    // Each probe reaches into the next chunk, so that cutting at chunk ends is walked too.
     map->fm_mapped_extents = count;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count; ++i) {
         map->fm_extents[i].fe_physical = probes[i];
+        map->fm_extents[i].fe_length = probe_length;
+    }
     qvctl_status st{};
-    btrfs_map_translate(path, map, &st);
+    struct fiemap *out = nullptr;
+    if (btrfs_map_translate(path, map, &out, &st) == 0) {
+        // The pieces cover each extent exactly.
+        uint64_t total = 0;
+        for (uint32_t i = 0; i < out->fm_mapped_extents; ++i)
+            total += out->fm_extents[i].fe_length;
+        if (total != count * probe_length)
+            std::abort();
+    }
+    std::free(out);
     return 0;
 }

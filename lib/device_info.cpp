@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
-#include "device_record.h"
+#include "module_answer.h"
 #include "qvctl.h"
 #include "request_block.h"
 
@@ -21,11 +20,5 @@ extern "C" qvctl_device *qvctl_device_info_get(const char *path, qvctl_status *s
     std::strncpy(reinterpret_cast<char *>(block.data.get() + qv::req::device), path, qv::req::device_width);
     if (qvctl_ioctl(QVCTL_REQ_DEVICE_INFO, block.get(), path, st))
         return nullptr;
-    auto *rec = static_cast<qvctl_device *>(std::calloc(1, sizeof(qvctl_device)));
-    if (!rec) {
-        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for device info");
-        return nullptr;
-    }
-    device_record_copy(rec, block.data.get() + qv::req::device_info::record);
-    return rec;
+    return qv::answer::device_info_read(block.view(), st);
 }

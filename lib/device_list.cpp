@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cerrno>
-#include <cstdlib>
 
-#include "device_record.h"
+#include "module_answer.h"
 #include "qvctl.h"
 #include "request_block.h"
 
@@ -47,16 +46,5 @@ extern "C" qvctl_device_list *qvctl_device_list_get(qvctl_status *caller)
     }
     if (r != 0)
         return nullptr;  // still changing after the last round: the channel's message for 11 stands
-    // The count is one byte wide: a longer list is cut at 255 records.
-    uint32_t kept = n > 255 ? 255 : n;
-    auto *list = static_cast<qvctl_device_list *>(std::calloc(1, 1 + kept * qv::req::device_record::size));
-    if (!list) {
-        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for outgoing device list");
-        return nullptr;
-    }
-    list->count = static_cast<uint8_t>(kept);
-    for (uint32_t i = 0; i < kept; ++i)
-        device_record_copy(list->records + i * qv::req::device_record::size,
-                           block.data.get() + lst::records + i * qv::req::device_record::size);
-    return list;
+    return qv::answer::device_list_read(block.view(), n, st);
 }

@@ -2,7 +2,9 @@
 // A request block on the C heap together with its length, for the operations that build requests.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "bytes.h"
@@ -39,9 +41,15 @@ inline request_block request_new(std::size_t length, const char *device = nullpt
 }
 
 // Grows the block to `length` bytes, zeroing from `zero_from` on, and writes the new length into its
-// size field; false, with the block as it was, when memory is short.
+// size field; false, with the block as it was, when memory is short or when the length (sized by a
+// count the module answered) does not fit the size field, errno telling which.
 inline bool request_grow(request_block &b, std::size_t zero_from, std::size_t length, qvctl_status *st) noexcept
 {
+    if (length > UINT32_MAX) {
+        errno = EOVERFLOW;
+        qvctl_status_set(st, EOVERFLOW, "ERROR: a request block of %zu bytes does not fit its size field", length);
+        return false;
+    }
     void *grown = qvctl_request_grow(b.get(), zero_from, length, st);
     if (!grown)
         return false;

@@ -13,7 +13,10 @@ constexpr useconds_t step_us = 500 * 1000;
 bool needs_freeze(const char *path, qvctl_status *st)
 {
     fs_type t = fs_type_detect(path);
-    return t == FS_TYPE_BTRFS || (t == FS_TYPE_XFS && xfs_sb_version(path, st) == 5);
+    if (t == FS_TYPE_BTRFS)
+        return true;
+    uint32_t version = 0;
+    return t == FS_TYPE_XFS && xfs_sb_version(path, &version, st) == 0 && version == 5;
 }
 
 }  // namespace

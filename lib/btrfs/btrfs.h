@@ -34,7 +34,10 @@ typedef void *chunk_map;
 typedef uint32_t (*btrfs_chunk_cb)(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
                                    qvctl_status *st);
 
-uint32_t btrfs_map_translate(const char *device, struct fiemap *map, qvctl_status *st);
+/* The map `in` with every extent's btrfs logical address rewritten to a device address and cut where a
+   chunk ends, each piece translated through its own chunk: a new heap map into *out (caller frees) and 0,
+   or a code with `in` untouched and *out unset. */
+uint32_t btrfs_map_translate(const char *device, const struct fiemap *in, struct fiemap **out, qvctl_status *st);
 
 uint32_t btrfs_super_read(int fd, uint8_t *super, qvctl_status *st);
 uint32_t btrfs_pread_full(int fd, void *buf, uint32_t count, uint64_t offset, qvctl_status *st);
@@ -62,6 +65,13 @@ uint64_t chunk_map_translate(chunk_map *map, uint64_t address);
    its chunk keeps no whole copy on the device. */
 uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
                           qvctl_status *st);
+/* 1 with the entry whose range holds `address` (as the lookups find it) copied into *found, else 0. */
+int chunk_map_find(chunk_map *map, uint64_t address, chunk_map_entry *found);
+/* 1 with the lowest chunk start above `address` in *start, else 0. */
+int chunk_map_next_start(chunk_map *map, uint64_t address, uint64_t *start);
+/* The map `in` translated as btrfs_map_translate does, through `chunks`, failures naming `where`. */
+uint32_t chunk_map_split(chunk_map *chunks, const struct fiemap *in, const char *where, struct fiemap **out,
+                         qvctl_status *st);
 void chunk_map_free(chunk_map *map);
 void chunk_map_dump(chunk_map *map);
 

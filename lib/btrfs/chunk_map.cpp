@@ -12,6 +12,23 @@ namespace {
 
 const chunk_map_entry &entry_of(const void *p) { return *static_cast<const chunk_map_entry *>(p); }
 
+// The lowest start above `address` seen so far in a walk.
+struct next_search {
+    uint64_t address;
+    bool found;
+    uint64_t start;
+};
+
+void next_visit(const void *nodep, VISIT which, void *closure)
+{
+    if (which != postorder && which != leaf)
+        return;
+    auto &s = *static_cast<next_search *>(closure);
+    const uint64_t start = entry_of(*static_cast<void *const *>(nodep)).logical;
+    if (start > s.address && (!s.found || start < s.start))
+        s = {s.address, true, start};
+}
+
 void dump_visit(const void *nodep, VISIT which, int)
 {
     // Each entry once, in order: an inner node after its left subtree, a leaf at its only visit.
@@ -57,26 +74,40 @@ extern "C" uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t 
     return 0;
 }
 
-extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
+extern "C" int chunk_map_find(chunk_map *map, uint64_t address, chunk_map_entry *found)
 {
     const chunk_map_entry key{address, 0, 0};
-    void *found = tfind(&key, map, chunk_map_compare);
-    if (!found)
-        return address;
-    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
-    return address - e.logical + e.physical;
+    void *slot = tfind(&key, map, chunk_map_compare);
+    if (!slot)
+        return 0;
+    *found = entry_of(*static_cast<void **>(slot));
+    return 1;
+}
+
+extern "C" uint64_t chunk_map_translate(chunk_map *map, uint64_t address)
+{
+    chunk_map_entry e{};
+    return chunk_map_find(map, address, &e) ? address - e.logical + e.physical : address;
+}
+
+extern "C" int chunk_map_next_start(chunk_map *map, uint64_t address, uint64_t *start)
+{
+    next_search s{address, false, 0};
+    if (map)
+        twalk_r(*map, next_visit, &s);
+    if (s.found)
+        *start = s.start;
+    return s.found;
 }
 
 extern "C" uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
                                      qvctl_status *st)
 {
-    const chunk_map_entry key{address, 0, 0};
-    void *found = tfind(&key, map, chunk_map_compare);
-    if (!found) {
+    chunk_map_entry e{};
+    if (!chunk_map_find(map, address, &e)) {
         *physical = address;
         return 0;
     }
-    const chunk_map_entry &e = entry_of(*static_cast<void **>(found));
     const char *why = e.physical == BTRFS_CHUNK_SPREAD   ? "whose data is striped across devices"
                       : e.physical == BTRFS_CHUNK_ABSENT ? "with no stripe on this device"
                                                          : nullptr;

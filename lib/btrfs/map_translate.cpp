@@ -36,9 +36,10 @@ uint32_t read_chunks(int fd, chunk_map *map, qvctl_status *st)
 
 }  // namespace
 
-extern "C" uint32_t btrfs_map_translate(const char *device, struct fiemap *map, qvctl_status *st)
+extern "C" uint32_t btrfs_map_translate(const char *device, const struct fiemap *in, struct fiemap **out,
+                                        qvctl_status *st)
 {
-    if (!device || !map)
+    if (!device || !in || !out)
         return static_cast<uint32_t>(
             qvctl_status_set(st, EINVAL, "ERROR: device and map parameters of %s() should not be NULL", __func__));
     qv::unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
@@ -49,12 +50,5 @@ extern "C" uint32_t btrfs_map_translate(const char *device, struct fiemap *map, 
     chunk_map_owner chunks;
     if (uint32_t r = read_chunks(fd.get(), &chunks.root, st))
         return r;
-    // Every extent is checked before any is rewritten: a refused one leaves the caller's map whole.
-    uint64_t physical = 0;
-    for (uint32_t i = 0; i < map->fm_mapped_extents; ++i)
-        if (uint32_t r = chunk_map_locate(&chunks.root, map->fm_extents[i].fe_physical, device, &physical, st))
-            return r;
-    for (uint32_t i = 0; i < map->fm_mapped_extents; ++i)
-        map->fm_extents[i].fe_physical = chunk_map_translate(&chunks.root, map->fm_extents[i].fe_physical);
-    return 0;
+    return chunk_map_split(&chunks.root, in, device, out, st);
 }

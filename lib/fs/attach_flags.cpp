@@ -11,8 +11,8 @@ extern "C" unsigned int attach_flags_get(const char *device, fs_type type, qvctl
         return mount_is_rw(device) == 1 ? ATTACH_FLAG_BTRFS_RW : 0u;
     if (type != FS_TYPE_XFS)
         return 0;
-    uint32_t version = xfs_sb_version(device, st);
-    if (st->code != 0)
+    uint32_t version = 0;
+    if (xfs_sb_version(device, &version, st) != 0)
         return 0;
     return version == 5 ? ATTACH_FLAG_XFS_V5 : 0u;
 }

@@ -9,8 +9,9 @@
 extern "C" {
 #endif
 
-/* The superblock version (0 to 15), or the failure code: clear `st` first to tell them apart. */
-uint32_t xfs_sb_version(const char *device, qvctl_status *st);
+/* 0 with the superblock version (0 to 15) in *version, or the failure code with *version untouched:
+ * a code such as EIO must never read as a version. */
+uint32_t xfs_sb_version(const char *device, uint32_t *version, qvctl_status *st);
 /* An internal log gives one extent in whole-disk sectors and *count = 1; an external log gives none
  * and leaves *count untouched. */
 uint32_t xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out, uint32_t *count,

@@ -13,7 +13,7 @@
 extern "C" uint32_t xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out,
                                    uint32_t *count, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(device, O_RDONLY));
+    qv::unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "failed to map xfs journal (open, %s): %s", device,
                                 std::strerror(errno));

@@ -10,9 +10,9 @@
 #include "fs/xfs_superblock.h"
 #include "unique_fd.h"
 
-extern "C" uint32_t xfs_sb_version(const char *device, qvctl_status *st)
+extern "C" uint32_t xfs_sb_version(const char *device, uint32_t *version, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(device, O_RDONLY));
+    qv::unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "failed to open xfs journal (open, %s): %s", device,
                                 std::strerror(errno));
@@ -24,5 +24,6 @@ extern "C" uint32_t xfs_sb_version(const char *device, qvctl_status *st)
     qv::bytes got(sb.data(), static_cast<std::size_t>(n));
     if (!qv::xfs::has_magic(got, qv::xfs::off_versionnum + 2))
         return qvctl_status_set(st, 9, "xfs  magic number mismatched on device %s", device);
-    return qv::load_be<std::uint16_t>(got, qv::xfs::off_versionnum) & 0xfu;
+    *version = qv::load_be<std::uint16_t>(got, qv::xfs::off_versionnum) & 0xfu;
+    return 0;
 }

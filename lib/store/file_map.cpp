@@ -52,10 +52,10 @@ extern "C" struct fiemap *file_map_get(store_map_job *job, qvctl_status *st)
         qv::fiemap_ptr map(m->map(*job, st));
         if (!map)
             continue;
-        if (m->filesystem_addresses && fs_type_detect(job->device) == FS_TYPE_BTRFS &&
-            btrfs_map_translate(job->device, map.get(), st))
-            return nullptr;
-        return map.release();
+        if (!m->filesystem_addresses || fs_type_detect(job->device) != FS_TYPE_BTRFS)
+            return map.release();
+        struct fiemap *translated = nullptr;
+        return btrfs_map_translate(job->device, map.get(), &translated, st) ? nullptr : translated;
     }
     return nullptr;
 }

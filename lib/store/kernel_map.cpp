@@ -6,6 +6,7 @@
 
 #include "bytes.h"
 #include "fs/block_device.h"
+#include "module_answer.h"
 #include "request_block.h"
 #include "store/extent_map.h"
 #include "store/extent_map_block.h"
@@ -58,18 +59,10 @@ extern "C" uint32_t kernel_extents_get(const char *device, const char *path, uin
     if (send(block, fetch, device, st))
         return abort_with(block, device);
 
-    uint32_t got = qv::load_le<uint32_t>(block.view(), ke::count);
-    if (got > n)
-        got = n;
-    auto *extents = static_cast<sector_extent *>(std::calloc(got ? got : 1, sizeof(sector_extent)));
-    if (!extents) {
-        qvctl_status_set(st, errno, "ERROR: Failed to allocated extents in %s", __func__);
+    sector_extent *extents = nullptr;
+    const uint32_t got = qv::answer::kernel_extents_read(block.view(), n, &extents, st);
+    if (!extents)
         return abort_with(block, device);
-    }
-    for (uint32_t i = 0; i < got; ++i) {
-        const std::size_t at = ke::extents + qv::req::extent_size * i;
-        extents[i] = {qv::load_le<uint64_t>(block.view(), at), qv::load_le<uint64_t>(block.view(), at + 8)};
-    }
     *out = extents;
     return got;
 }

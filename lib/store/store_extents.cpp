@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "bytes.h"
+#include "module_answer.h"
 #include "request_block.h"
 #include "store/store_register.h"
 
@@ -41,17 +42,7 @@ extern "C" store_extent_list *qvctl_store_extents_get(const char *device, uint32
     }
     if (qvctl_ioctl(QVCTL_REQ_STORE_EXTENTS, block.get(), device, st) != 0)
         return nullptr;
-    uint32_t got = qv::load_le<uint32_t>(block.view(), se::count);
-    auto *list = static_cast<store_extent_list *>(std::calloc(1, sizeof(store_extent_list) + std::size_t{got} * 16));
-    if (!list) {
-        qvctl_status_set(st, errno, "ERROR: calloc failed in %s", __func__);
-        return nullptr;
-    }
-    list->count = got;
-    // A module that counts more than the block can hold is believed only as far as the block goes.
-    std::size_t room = (length - se::extents) / qv::req::extent_size;
-    std::memcpy(list->extents, block.data.get() + se::extents, (got < room ? got : room) * qv::req::extent_size);
-    return list;
+    return qv::answer::store_extents_read(block.view(), st);
 }
 
 extern "C" void qvctl_store_extents_free(store_extent_list *list)

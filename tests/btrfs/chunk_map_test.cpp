@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "heap_block.h"
 
 #include "qvctl_internal.h"
 
@@ -124,4 +125,65 @@ TEST(ChunkMap, StripeOnTheMappedDeviceByProfile)
     EXPECT_EQ(physical, (5u << 20) + 4096);
     EXPECT_EQ(chunk_map_locate(&m.root, 4096, "/dev/x", &physical, &st), 0u);
     EXPECT_EQ(physical, 4096u);
+}
+
+// An extent that runs past its chunk's end continues in the chunk that follows it in the logical
+// space, wherever that chunk's stripe lies: each piece is translated through its own chunk.
+TEST(ChunkMapSplit, ExtentsAreCutAtChunkEnds)
+{
+    constexpr uint64_t G = 1ull << 30, M = 1ull << 20, absent = BTRFS_CHUNK_ABSENT;
+    map_owner m;
+    qvctl_status st{};
+    // Two adjacent chunks stored apart, one with no stripe here, a gap, then one more.
+    for (const chunk_map_entry &c : {chunk_map_entry{G, 100 * M, 8 * M}, chunk_map_entry{G + 8 * M, 300 * M, 8 * M},
+                                     chunk_map_entry{G + 16 * M, absent, 8 * M}, chunk_map_entry{G + 32 * M, 500 * M, 8 * M}})
+        ASSERT_EQ(chunk_map_insert(&m.root, c.logical, c.physical, c.length, &st), 0u);
+
+    struct piece {
+        uint64_t file, physical, length;
+        uint32_t flags;
+        bool operator==(const piece &) const = default;
+    };
+    struct row {
+        const char *what;
+        uint64_t logical, length;
+        std::vector<piece> pieces;  // the extent sits at file offset 1 MiB, flagged last
+    } rows[] = {
+        {"inside one chunk", G + 4096, 8192, {{M, 100 * M + 4096, 8192, FIEMAP_EXTENT_LAST}}},
+        {"into the adjacent chunk", G + 8 * M - 4096, 12288,
+         {{M, 100 * M + 8 * M - 4096, 4096, 0}, {M + 4096, 300 * M, 8192, FIEMAP_EXTENT_LAST}}},
+        {"from a gap into a chunk", G + 28 * M, 8 * M,
+         {{M, G + 28 * M, 4 * M, 0}, {5 * M, 500 * M, 4 * M, FIEMAP_EXTENT_LAST}}},
+        {"in no chunk", 4096, 4096, {{M, 4096, 4096, FIEMAP_EXTENT_LAST}}},
+        {"of no length", G + 4096, 0, {{M, 100 * M + 4096, 0, FIEMAP_EXTENT_LAST}}},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.what);
+        std::vector<uint8_t> block(sizeof(fiemap) + sizeof(fiemap_extent));
+        auto *in = reinterpret_cast<fiemap *>(block.data());
+        in->fm_mapped_extents = 1;
+        in->fm_extents[0] = {M, r.logical, r.length, {}, FIEMAP_EXTENT_LAST, {}};
+        const std::vector<uint8_t> before = block;
+        struct fiemap *raw = nullptr;
+        ASSERT_EQ(chunk_map_split(&m.root, in, "/dev/x", &raw, &st), 0u) << st.message;
+        qv::heap_ptr<struct fiemap> out(raw);
+        std::vector<piece> got;
+        for (uint32_t i = 0; i < out->fm_mapped_extents; ++i) {
+            const fiemap_extent &e = out->fm_extents[i];
+            got.push_back({e.fe_logical, e.fe_physical, e.fe_length, e.fe_flags});
+        }
+        EXPECT_EQ(got, r.pieces);
+        EXPECT_EQ(block, before);
+    }
+
+    // A piece in a chunk with no stripe here fails the whole map, naming where that piece starts.
+    std::vector<uint8_t> block(sizeof(fiemap) + 2 * sizeof(fiemap_extent));
+    auto *in = reinterpret_cast<fiemap *>(block.data());
+    in->fm_mapped_extents = 2;
+    in->fm_extents[0] = {0, G, 4096, {}, 0, {}};
+    in->fm_extents[1] = {4096, G + 12 * M, 8 * M, {}, 0, {}};
+    struct fiemap *out = nullptr;
+    EXPECT_EQ(chunk_map_split(&m.root, in, "/dev/x", &out, &st), 9u);
+    EXPECT_STREQ(st.message, "ERROR: /dev/x: btrfs address 1090519040 lies in a chunk with no stripe on this device");
+    EXPECT_EQ(out, nullptr);
 }

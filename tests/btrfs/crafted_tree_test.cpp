@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "heap_block.h"
 #include "qvctl_internal.h"
 #include "temp_dir.h"
 #include "unique_fd.h"
@@ -95,7 +96,9 @@ TEST(BtrfsCraftedTree, RepeatedOrCountlessNodesFailAsCorrupt)
         map->fm_mapped_extents = 1;
         map->fm_extents[0].fe_physical = 8192;
         qvctl_status st{};
-        EXPECT_EQ(btrfs_map_translate(path.c_str(), map, &st), 9u) << st.message;
+        struct fiemap *out = nullptr;
+        EXPECT_EQ(btrfs_map_translate(path.c_str(), map, &out, &st), 9u) << st.message;
+        EXPECT_EQ(out, nullptr);
         EXPECT_EQ(std::string(st.message).rfind(s.message, 0), 0u) << st.message;
         EXPECT_EQ(map->fm_extents[0].fe_physical, 8192u);
     }

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "capability.h"
 #include "mounted_fs.h"
@@ -75,6 +77,46 @@ INSTANTIATE_TEST_SUITE_P(Filesystems, Registration,
                          ::testing::Values(layout{"ext4", "mkfs.ext4 -q -F"}, layout{"xfs", "mkfs.xfs -q -f"},
                                            layout{"btrfs", "mkfs.btrfs -q -f"}),
                          [](const auto &p) { return std::string(p.param.fs); });
+
+// With data kept twice on one disk, the stripe after a chunk's first one is that chunk's second copy:
+// a store extent that runs on into the next chunk must be registered with the next chunk's sectors.
+TEST(Registration, BtrfsExtentRunningIntoTheNextChunk)
+{
+    QV_REQUIRE_ROOT_LOOP_FUSE();
+    qvtest::qvsim sim;
+    std::string dev = sim.disk("1536M", 0);
+    ASSERT_FALSE(dev.empty());
+    mounted_fs fs(dev, "mkfs.btrfs -q -f -d dup -m dup");
+    ASSERT_TRUE(fs.ok()) << fs.error();
+    ASSERT_EQ(attach(dev), 0u);
+    qvctl_status st{};
+    ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 8 << 20, 0, &st), 0) << st.message;
+    // Made again 32 MiB at a time, each slice synced: the allocator then fills chunk after chunk, and
+    // the filesystem reports runs that span them.
+    {
+        qv::unique_fd fd(open(fs.store("data").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+        ASSERT_TRUE(fd);
+        std::vector<uint64_t> slice((32 << 20) / 8);
+        for (uint64_t pos = 0; pos < (416 << 20); pos += slice.size() * 8) {
+            for (std::size_t i = 0; i < slice.size(); ++i)
+                slice[i] = (uint64_t{2} << 56) | (pos + 8 * i);
+            ASSERT_EQ(pwrite(fd.get(), slice.data(), slice.size() * 8, off_t(pos)), ssize_t(slice.size() * 8));
+            ASSERT_EQ(fsync(fd.get()), 0);
+        }
+    }
+
+    // The layout must hold such an extent for the test to mean anything.
+    store_map_job job{};
+    job.device = dev.c_str();
+    std::snprintf(job.path, sizeof job.path, "%s", fs.store("data").c_str());
+    job.method = MAP_METHOD_FIEMAP;
+    qv::heap_ptr<struct fiemap> logical(file_map_fiemap(job.path, &st)), pieces(file_map_get(&job, &st));
+    ASSERT_TRUE(logical && pieces) << st.message;
+    ASSERT_GT(pieces->fm_mapped_extents, logical->fm_mapped_extents) << "no extent crosses a chunk's end";
+
+    ASSERT_EQ(qvctl_data_store_register_ex(dev.c_str(), MAP_METHOD_FIEMAP, 0, &st), 0) << st.message;
+    expect_registered_as_file(dev, STORE_DATA, fs.store("data"));
+}
 
 // What is checked or made before anything is mapped.
 TEST(RegistrationPrerequisites, MissingStores)
