@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "backup.h"
+#include "backup_checks.h"
 #include "chain_manifest.h"
 #include "commands.h"
 #include "qvctl_internal.h"
@@ -26,8 +27,6 @@ namespace qvctl_cli {
 
 namespace {
 
-// Exit status of a backup refused for what the manifest says.
-constexpr int refused_by_chain = 2;
 // Exit status of an image that differs from its snapshot.
 constexpr int image_differs = 9;
 
@@ -85,15 +84,20 @@ struct backup {
     std::vector<chain_record> records;
     chain_record rec;
     bool snapshot_taken = false;
+    bool resync = false;
     qvctl_status st{};
 
     explicit backup(const backup_request &r) : req(r), image(r.image), chain(chain_path(r.image)) {}
 
     int claim_image()
     {
-        int flags = O_RDWR | O_CLOEXEC | O_LARGEFILE | (req.incremental ? 0 : O_CREAT);
-        image_fd.reset(::open(req.image, flags, 0644));
+        qvctl_status refused{};
+        image_fd.reset(snap_file_open(req.image, O_RDWR | (req.incremental ? 0 : O_CREAT), 0644, &refused));
         if (!image_fd) {
+            if (refused.code) {
+                st = refused;
+                return static_cast<int>(st.code);
+            }
             if (errno == ENOENT)
                 return no_base(st, req.image);
             return qvctl_status_set(&st, errno, "ERROR: could not open file %s: %s", req.image, std::strerror(errno));
@@ -116,7 +120,20 @@ struct backup {
                 base = &r;
         if (!base || base->result != "succeeded")
             return no_base(st, req.image);
+        std::string why;
+        if (int r = chain_continuity(req.device, req.image, records, rec, image_fd.get(), req.resync, why, st))
+            return r;
+        if (!why.empty())
+            resync_because(why);
         return 0;
+    }
+
+    void resync_because(const std::string &why)
+    {
+        resync = rec.resync = true;
+        rec.why = why;
+        qvctl_log(LOG_NOTICE, stdout, "Incremental backup of %s into %s runs as a resync: %s", req.device, req.image,
+                  why.c_str());
     }
 
     // A held snapshot is ours to cancel only when the last backup into this image took it and its
@@ -157,36 +174,78 @@ struct backup {
         return chain_write(chain, records, st) ? 0 : static_cast<int>(st.code);
     }
 
-    int copy_and_check()
+    snap_options options(uint32_t flags) const
     {
-        if (int sig = snap_interrupt_signal())
-            return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
         snap_options o;
         snap_options_init(&o);
         std::snprintf(o.blkdev, sizeof o.blkdev, "%s", req.device);
         std::snprintf(o.snapfile, sizeof o.snapfile, "%s", req.image);
         o.workers = req.workers;
-        o.flags = SNAP_OUTPUT_LOCKED | (req.incremental ? SNAP_INCREMENTAL : 0u) |
-                  (req.json || !::isatty(STDOUT_FILENO) ? SNAP_HIDE_PROGRESS : 0u);
+        o.flags = flags | (req.json || !::isatty(STDOUT_FILENO) ? SNAP_HIDE_PROGRESS : 0u);
+        return o;
+    }
+
+    // One pass of the engine over the image: the copy, or the resync.
+    int pass(uint32_t flags)
+    {
+        snap_options o = options(flags | SNAP_OUTPUT_LOCKED);
         o.snapfile_fd = image_fd.get();
         uint32_t code = snap_run(&o);
         rec.snapshot = o.snapdev;
-        rec.blocks = o.copied;
-        rec.bytes = o.bytes;
-        if (code) {
+        rec.blocks += o.copied;
+        rec.bytes += o.bytes;
+        if (flags & SNAP_RESYNC)
+            rec.differing = o.copied;
+        if (code)
+            st = o.status;
+        return static_cast<int>(code);
+    }
+
+    // With the snapshot still held: blocks outside the changelog that differ mean it missed changes,
+    // and the same run goes on as a resync.
+    int spot_check_pass()
+    {
+        snap_options o = options(SNAP_HIDE_PROGRESS);
+        std::snprintf(o.snapdev, sizeof o.snapdev, "%s", rec.snapshot.c_str());
+        qv::unique_fd snapdev(::open(o.snapdev, O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        if (!snapdev)
+            return qvctl_status_set(&st, errno, "ERROR: could not open file %s: %s", o.snapdev, std::strerror(errno));
+        o.snapdev_fd = snapdev.get();
+        o.snapfile_fd = image_fd.get();
+        spot_result found;
+        if (uint32_t code = spot_check(o, req.spot_check, found)) {
             st = o.status;
             return static_cast<int>(code);
         }
+        rec.spot_checked = found.checked;
+        if (!found.differing)
+            return 0;
+        qvctl_log(LOG_WARNING, stderr,
+                  "WARNING: %llu of %llu blocks that the changelog of %s did not list differ from the snapshot, the "
+                  "first at sector %llu",
+                  static_cast<unsigned long long>(found.differing), static_cast<unsigned long long>(found.checked),
+                  req.device, static_cast<unsigned long long>(found.first_sector));
+        resync_because("the spot check found " + std::to_string(found.differing) + " of " +
+                       std::to_string(found.checked) + " blocks outside the changelog differing");
+        return pass(SNAP_RESYNC);
+    }
+
+    int copy_and_check()
+    {
+        if (int sig = snap_interrupt_signal())
+            return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
+        const uint32_t kind = resync ? SNAP_RESYNC : req.incremental ? SNAP_INCREMENTAL : 0u;
+        if (int r = pass(kind))
+            return r;
+        if (kind == SNAP_INCREMENTAL && req.spot_check)
+            if (int r = spot_check_pass())
+                return r;
         if (!req.verify)
             return 0;
         if (req.before_verify)
             req.before_verify(req.image, req.context);
-        snap_options v;
-        snap_options_init(&v);
-        std::snprintf(v.blkdev, sizeof v.blkdev, "%s", req.device);
-        std::snprintf(v.snapfile, sizeof v.snapfile, "%s", req.image);
-        v.workers = req.workers;
-        v.flags = o.flags & ~SNAP_OUTPUT_LOCKED;
+        // After a resync every block is read back; after a copy the blocks it copied.
+        snap_options v = options(resync ? 0u : kind);
         snap_verify_result found{};
         if (uint32_t r = snap_verify_image(&v, &found)) {
             st = v.status;
@@ -195,7 +254,7 @@ struct backup {
         if (found.differing)
             return qvctl_status_set(&st, image_differs,
                                     "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu",
-                                    req.image, o.snapdev, static_cast<unsigned long long>(found.differing),
+                                    req.image, v.snapdev, static_cast<unsigned long long>(found.differing),
                                     static_cast<unsigned long long>(found.sectors[0]));
         rec.verified = true;
         return 0;
@@ -224,6 +283,9 @@ struct backup {
     {
         if (int r = device_ready(req.device, st))
             return r;
+        if (int r = backup_target_check(req.device, req.image, !req.incremental, st))
+            return r;
+        device_identity_note(req.device, rec);
         if (int r = claim_image())
             return r;
         if (int r = check_chain())
@@ -246,6 +308,7 @@ struct backup {
             code = copy_and_check();
         }
         code = end_snapshot(code);
+        image_identity_note(image_fd.get(), rec);
         rec.end = utc_now();
         rec.code = static_cast<uint32_t>(code);
         rec.message = code ? st.message : "";
@@ -272,16 +335,26 @@ void report(const backup &b, int code)
         qvctl_log(LOG_ERR, stderr, "%s", b.st.message[0] ? b.st.message : "ERROR: backup failed");
         return;
     }
+    using ull = unsigned long long;
+    if (b.rec.resync) {
+        qvctl_log(LOG_NOTICE, stdout,
+                  "Backup %llu (%s, resync) of %s into %s succeeded: %llu blocks differed and were rewritten, %llu "
+                  "bytes%s",
+                  static_cast<ull>(b.rec.seq), b.rec.kind.c_str(), b.req.device, b.req.image,
+                  static_cast<ull>(b.rec.differing), static_cast<ull>(b.rec.bytes), b.rec.verified ? ", verified" : "");
+        return;
+    }
     qvctl_log(LOG_NOTICE, stdout, "Backup %llu (%s) of %s into %s succeeded: %llu blocks, %llu bytes%s",
-              static_cast<unsigned long long>(b.rec.seq), b.rec.kind.c_str(), b.req.device, b.req.image,
-              static_cast<unsigned long long>(b.rec.blocks), static_cast<unsigned long long>(b.rec.bytes),
-              b.rec.verified ? ", verified" : "");
+              static_cast<ull>(b.rec.seq), b.rec.kind.c_str(), b.req.device, b.req.image,
+              static_cast<ull>(b.rec.blocks), static_cast<ull>(b.rec.bytes), b.rec.verified ? ", verified" : "");
 }
 
 constexpr option_spec backup_options[] = {
     {"incremental", nullptr, "copy only the blocks changed since the last backup, into IMAGE in place", 'i'},
     {"workers", "N", "copy with N parallel workers (default 1)", 'w'},
     {"verify", nullptr, "read every copied block back from IMAGE and compare it with the snapshot"},
+    {"resync", nullptr, "compare every block of the snapshot and IMAGE and rewrite those that differ (incremental)"},
+    {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog (default 1024, 0 off)"},
 };
 
 int backup_command(const invocation &inv)
@@ -292,7 +365,11 @@ int backup_command(const invocation &inv)
     backup_request req;
     req.device = inv.args[0];
     req.image = inv.args[1];
-    req.incremental = inv.option("incremental");
+    req.resync = inv.option("resync");
+    req.incremental = inv.option("incremental") || req.resync;
+    if (const char *n = inv.option("spot-check"))
+        if (!parse_number(n, "--spot-check", UINT32_MAX, req.spot_check))
+            return 22;
     req.verify = inv.option("verify");
     req.json = json_output();
     req.workers = workers;
@@ -319,7 +396,7 @@ int backup_run(const backup_request &request)
     return (code & 255) ? (code & 255) : (code ? 1 : 0);
 }
 
-const command backup_entry = {"backup", "DEVICE IMAGE [--incremental] [-w N] [--verify] [--json]",
+const command backup_entry = {"backup", "DEVICE IMAGE [--incremental [--resync] [--spot-check N]] [-w N] [--verify] [--json]",
                               "take a base or incremental backup of a device into an image, with a snapshot",
                               backup_command, backup_options, 2, nullptr, true};
 

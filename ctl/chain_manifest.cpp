@@ -14,6 +14,7 @@
 #include <fstream>
 #include <map>
 
+#include "file_replace.h"
 #include "json_writer.h"
 #include "unique_fd.h"
 
@@ -112,6 +113,13 @@ std::string chain_record_json(const chain_record &r)
     j.key("result").value(r.result).key("pid").value(static_cast<uint64_t>(r.pid));
     if (r.code)
         j.key("code").value(uint64_t{r.code}).key("message").value(r.message);
+    j.key("attach").value(r.attach).key("sectors").value(uint64_t{r.sectors}).key("uuid").value(r.uuid);
+    j.key("image_dev").value(uint64_t{r.image_dev}).key("image_ino").value(uint64_t{r.image_ino});
+    j.key("image_size").value(uint64_t{r.image_size}).key("image_mtime_ns").value(uint64_t{r.image_mtime_ns});
+    if (r.resync)
+        j.key("resync").value(true).key("why").value(r.why).key("differing").value(uint64_t{r.differing});
+    if (r.spot_checked)
+        j.key("spot_checked").value(uint64_t{r.spot_checked});
     return j.end_object().text();
 }
 
@@ -137,7 +145,10 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     }
     chain_record r;
     if (!number(m, "seq", r.seq) || !number(m, "blocks", r.blocks) || !number(m, "bytes", r.bytes) ||
-        !number(m, "pid", r.pid) || !number(m, "code", r.code))
+        !number(m, "pid", r.pid) || !number(m, "code", r.code) || !number(m, "sectors", r.sectors) ||
+        !number(m, "image_dev", r.image_dev) || !number(m, "image_ino", r.image_ino) ||
+        !number(m, "image_size", r.image_size) || !number(m, "image_mtime_ns", r.image_mtime_ns) ||
+        !number(m, "differing", r.differing) || !number(m, "spot_checked", r.spot_checked))
         return std::nullopt;
     r.kind = text(m, "kind");
     r.start = text(m, "start");
@@ -148,6 +159,10 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     r.verified = text(m, "verified") == "true";
     r.result = text(m, "result");
     r.message = text(m, "message");
+    r.attach = text(m, "attach");
+    r.uuid = text(m, "uuid");
+    r.resync = text(m, "resync") == "true";
+    r.why = text(m, "why");
     if (r.kind.empty() || r.result.empty())
         return std::nullopt;
     return r;
@@ -184,18 +199,7 @@ bool chain_write(const std::string &path, const std::vector<chain_record> &recor
     std::string text;
     for (const chain_record &r : records)
         text += chain_record_json(r) + "\n";
-    std::string tmp = path + ".new";
-    qv::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool ok = fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd.get()) == 0;
-    int e = errno;
-    fd.reset();
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    e = ok ? errno : e;
-    ::unlink(tmp.c_str());
-    qvctl_status_set(&st, e ? e : EIO, "ERROR: could not write %s: %s", path.c_str(), std::strerror(e ? e : EIO));
-    return false;
+    return file_replace(path, text, 0644, st);
 }
 
 std::string utc_now()

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The top-level commands: version, attach, detach, info, list, dump, restore, reset, and the table.
+#include <syslog.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "attach_identity.h"
 #include "build_version.h"
 #include "commands.h"
 #include "json_writer.h"
@@ -14,8 +17,31 @@ namespace {
 
 int version(const invocation &) { return print_version(); }
 
-int attach(const invocation &inv) { return device_op<qvctl_device_attach>(inv, " attached"); }
-int detach(const invocation &inv) { return device_op<qvctl_device_detach>(inv, " detached"); }
+// Backups learn of a break in tracking from the identity; an attach that could not record one still
+// stands, and the next incremental runs as a resync.
+int attach(const invocation &inv)
+{
+    qvctl_status st{};
+    uint32_t code = qvctl_device_attach(inv.args[0], &st);
+    qvctl_status noted{};
+    if (code == 0 && !attach_identity_record(inv.args[0], noted)) {
+        const char *why = noted.message;
+        if (std::strncmp(why, "ERROR: ", 7) == 0)
+            why += 7;
+        qvctl_log(LOG_WARNING, stderr, "WARNING: no attach identity recorded (%s); the next incremental backup of %s "
+                  "will be a resync", why, inv.args[0]);
+    }
+    return finish(code, st, inv.args[0] + std::string(" attached"));
+}
+
+int detach(const invocation &inv)
+{
+    qvctl_status st{};
+    uint32_t code = qvctl_device_detach(inv.args[0], &st);
+    if (code == 0)
+        attach_identity_remove(inv.args[0]);
+    return finish(code, st, inv.args[0] + std::string(" detached"));
+}
 int dump(const invocation &inv) { return device_op<qvctl_kernel_dump>(inv, ": state written to the kernel log"); }
 int reset(const invocation &inv) { return device_op<qvctl_device_reset>(inv, " reset"); }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -39,8 +41,24 @@ struct backup_disk {
         if (dev.empty())
             return;
         qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
-        EXPECT_EQ(simtest::attach(dev, 3).code, 0u);
+        // Through the command, which records the attach identity that incrementals check.
+        qvtest::sh_ok(qvctl_bin + " attach " + dev);
         simtest::map_all_stores(dev);
+    }
+    ~backup_disk()
+    {
+        if (!dev.empty())
+            ::unlink(attach_identity().c_str());
+    }
+    backup_disk(const backup_disk &) = delete;
+    backup_disk &operator=(const backup_disk &) = delete;
+
+    // Where `qvctl attach` keeps the identity of the device.
+    std::string attach_identity()
+    {
+        struct stat sb {};
+        ::stat(dev.c_str(), &sb);
+        return "/run/quorvex/attach-" + std::to_string(major(sb.st_rdev)) + ":" + std::to_string(minor(sb.st_rdev));
     }
 
     // Blocks first, first + step, ... (count of them) filled with `fill`, written through to the disk.
