@@ -1,22 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Reading and writing the chain manifest. The reader knows only the flat objects that the writer
+// A backup record as a line of JSON and back. The reader knows only the flat objects that the writer
 // makes; anything else on a line makes that line unreadable rather than half read.
 #include "chain_manifest.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
 
-#include "file_replace.h"
 #include "json_writer.h"
-#include "unique_fd.h"
 
 namespace qvctl_cli {
 
@@ -166,50 +156,6 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     if (r.kind.empty() || r.result.empty())
         return std::nullopt;
     return r;
-}
-
-std::string chain_path(const std::string &image) { return image + ".chain"; }
-
-bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st)
-{
-    out.clear();
-    std::ifstream in(path);
-    if (!in) {
-        if (errno == ENOENT)
-            return true;
-        qvctl_status_set(&st, errno ? errno : EIO, "ERROR: could not read %s", path.c_str());
-        return false;
-    }
-    std::string line;
-    for (unsigned n = 1; std::getline(in, line); ++n) {
-        if (line.empty())
-            continue;
-        auto r = chain_record_parse(line);
-        if (!r) {
-            qvctl_status_set(&st, EBADMSG, "ERROR: %s: line %u is no backup record", path.c_str(), n);
-            return false;
-        }
-        out.push_back(*r);
-    }
-    return true;
-}
-
-bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st)
-{
-    std::string text;
-    for (const chain_record &r : records)
-        text += chain_record_json(r) + "\n";
-    return file_replace(path, text, 0644, st);
-}
-
-std::string utc_now()
-{
-    char buf[32] = "";
-    std::time_t now = std::time(nullptr);
-    std::tm tm;
-    if (::gmtime_r(&now, &tm))
-        std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 }  // namespace qvctl_cli

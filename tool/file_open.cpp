@@ -45,15 +45,20 @@ extern "C" int snap_file_open(const char *path, int flags, mode_t mode, qvctl_st
     const int base = (flags & ~O_TRUNC) | O_CLOEXEC | O_LARGEFILE;
     const std::string folder = folder_of(path);
     qv::unique_fd fd(::open(path, base | O_NOFOLLOW, mode));
-    if (!fd && errno == ELOOP) {
-        struct stat dir, link;
-        if (::stat(folder.c_str(), &dir) != 0 || ::lstat(path, &link) != 0)
+    const int e = errno;
+    struct stat link;
+    // Kernels answer a link under O_NOFOLLOW with ELOOP, or with EACCES when O_CREAT is given.
+    if (!fd && (e == ELOOP || e == EACCES) && ::lstat(path, &link) == 0 && S_ISLNK(link.st_mode)) {
+        struct stat dir;
+        if (::stat(folder.c_str(), &dir) != 0)
             return -1;
         // A link in a sticky folder cannot be replaced by others once it is the caller's or the
         // folder owner's, so following it after this test is safe.
         if (shared_folder(dir) && link.st_uid != ::geteuid() && link.st_uid != dir.st_uid)
             return refuse(status, path, folder, "a symbolic link of another user");
         fd.reset(::open(path, base, mode));
+    } else if (!fd) {
+        errno = e;
     }
     if (!fd)
         return -1;
