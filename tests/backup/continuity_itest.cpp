@@ -7,9 +7,11 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "backup_disk.h"
 #include "capability.h"
+#include "child.h"
 
 namespace {
 
@@ -86,7 +88,8 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
     EXPECT_EQ(rec.differing, 1000u);
     expect_equal_to_snapshot(d);
 
-    // A block changed behind the chain's back, its modification time put back: --resync repairs it.
+    // A block changed behind the chain's back, its modification time put back: --resync repairs it,
+    // and when cut short, the next incremental goes on with it.
     struct stat before;
     ASSERT_EQ(::stat(d.image.c_str(), &before), 0);
     {
@@ -95,10 +98,22 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(::futimens(fd.get(), times), 0);
     }
-    auto fixed = d.qvctl(incremental + " --resync");
+    d.sim.quirk("slow-reads 20000");
+    backuptest::child cut(backuptest::qvctl_bin + " " + incremental + " --resync");
+    ASSERT_TRUE(cut.wait_for("Performing resync snapshot")) << cut.out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cut.signal(SIGINT);
+    EXPECT_EQ(cut.finish(), 4) << cut.out();
+    d.sim.quirk_clear();
+    EXPECT_NE(cut.out().find("runs as a resync: asked for with --resync"), npos) << cut.out();
+    EXPECT_FALSE(d.snapshot_held());
+    backuptest::expect_marked(d.image, "resync " + d.dev);
+    // The next incremental finishes what the cut one began, though nothing asks for it.
+    auto fixed = d.qvctl(incremental);
     ASSERT_EQ(fixed.status, 0) << fixed.out;
-    EXPECT_NE(fixed.out.find("runs as a resync: asked for with --resync"), npos) << fixed.out;
+    EXPECT_NE(fixed.out.find("runs as a resync: backup 6, a resync, did not finish"), npos) << fixed.out;
     EXPECT_NE(fixed.out.find("succeeded: 1 blocks differed and were rewritten, 4096 bytes"), npos) << fixed.out;
+    EXPECT_EQ(backuptest::mark_of(d.image), "");
     expect_equal_to_snapshot(d);
 }
 
