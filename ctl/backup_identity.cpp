@@ -82,8 +82,10 @@ int chain_continuity(const char *device, const char *image, const std::vector<ch
         why = "asked for with --resync";
     else if (unfinished)
         why = "backup " + std::to_string(unfinished->seq) + ", a resync, did not finish";
+    else if (!left)
+        why = "no backup recorded which file the image is";
     else if (!same_file)
-        why = "the image is not the file that backup " + std::to_string(left ? left->seq : last->seq) +
+        why = "the image is not the file that backup " + std::to_string(left->seq) +
               " left (another file, or changed since)";
     else if (now.attach.empty())
         why = "no attach identity of the device is recorded (attached by another program, or a reboot or module "
