@@ -14,8 +14,18 @@ struct snap_options;
 
 namespace qvctl_cli {
 
+struct backup_request;
+
+// One backup, its record as it was written and its status; the exit code before reduction.
+int backup_session_run(const backup_request &request, chain_record &rec, qvctl_status &st);
+
 // Exit status of a backup refused for what the manifest says.
 constexpr int refused_by_chain = 2;
+
+// Attached, with all three stores mapped: else what is missing and the command that fixes it.
+int device_ready(const char *device, qvctl_status &st);
+// The name of the filesystem on the device, "unknown" when none is recognised.
+std::string fs_name(const char *device);
 
 // IMAGE (and its manifest beside it) must not lie on the device or a partition of it, and a base
 // needs room for the device beyond what IMAGE already holds. 0, or the refusal's code.
