@@ -34,6 +34,16 @@ int attach(const invocation &inv)
     return finish(code, st, inv.args[0] + std::string(" attached"));
 }
 
+// A reset drops the changelog, which breaks tracking as a detach does.
+int reset(const invocation &inv)
+{
+    qvctl_status st{};
+    uint32_t code = qvctl_device_reset(inv.args[0], &st);
+    if (code == 0)
+        attach_identity_remove(inv.args[0]);
+    return finish(code, st, inv.args[0] + std::string(" reset"));
+}
+
 int detach(const invocation &inv)
 {
     qvctl_status st{};
@@ -43,7 +53,7 @@ int detach(const invocation &inv)
     return finish(code, st, inv.args[0] + std::string(" detached"));
 }
 int dump(const invocation &inv) { return device_op<qvctl_kernel_dump>(inv, ": state written to the kernel log"); }
-int reset(const invocation &inv) { return device_op<qvctl_device_reset>(inv, " reset"); }
+
 
 int restore(const invocation &inv)
 {

@@ -28,6 +28,7 @@ TEST(BackupSoak, InterruptedBackupsUnderAWriterEndInAnImageEqualToItsSnapshot)
     simtest::mount_guard live(part, dir.file("live"));
     ASSERT_TRUE(live.ok()) << live.error();
     const std::string qvctl = backuptest::qvctl_bin + " --quiet ";
+    backuptest::identity_guard identity{backuptest::attach_identity_path(part)};
     qvtest::sh_ok(qvctl + "attach " + part + " && " + qvctl + "store create changelog " + part + " && " + qvctl +
                   "store create data " + part + " --size 32M");
     for (const char *store : {"changelog", "data", "metadata"})
