@@ -34,24 +34,19 @@ int attach(const invocation &inv)
     return finish(code, st, inv.args[0] + std::string(" attached"));
 }
 
-// A reset drops the changelog, which breaks tracking as a detach does.
-int reset(const invocation &inv)
+// Detach and reset (which drops the changelog) both break tracking: the identity goes with it.
+template <uint32_t (*op)(const char *, qvctl_status *)>
+int untracking_op(const invocation &inv, const char *done)
 {
     qvctl_status st{};
-    uint32_t code = qvctl_device_reset(inv.args[0], &st);
+    uint32_t code = op(inv.args[0], &st);
     if (code == 0)
         attach_identity_remove(inv.args[0]);
-    return finish(code, st, inv.args[0] + std::string(" reset"));
+    return finish(code, st, inv.args[0] + std::string(done));
 }
 
-int detach(const invocation &inv)
-{
-    qvctl_status st{};
-    uint32_t code = qvctl_device_detach(inv.args[0], &st);
-    if (code == 0)
-        attach_identity_remove(inv.args[0]);
-    return finish(code, st, inv.args[0] + std::string(" detached"));
-}
+int detach(const invocation &inv) { return untracking_op<qvctl_device_detach>(inv, " detached"); }
+int reset(const invocation &inv) { return untracking_op<qvctl_device_reset>(inv, " reset"); }
 int dump(const invocation &inv) { return device_op<qvctl_kernel_dump>(inv, ": state written to the kernel log"); }
 
 
