@@ -2,6 +2,8 @@
 // qvctl backup: one backup of a device into an image, from the snapshot start to its completion.
 #pragma once
 
+#include <cstdint>
+
 namespace qvctl_cli {
 
 struct backup_request {
@@ -9,6 +11,10 @@ struct backup_request {
     const char *image = nullptr;
     bool incremental = false;
     bool verify = false;
+    // Compare every block and rewrite those that differ, instead of trusting the changelog.
+    bool resync = false;
+    // Blocks the changelog did not list, compared after an incremental copy; 0 for none.
+    std::uint64_t spot_check = 1024;
     bool json = false;
     int workers = 1;
     // Called between the copy and the read-back, for tests that change the image behind the copy's back.

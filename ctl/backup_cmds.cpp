@@ -1,287 +1,52 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// qvctl backup: checks the device, claims the image and its manifest, starts the snapshot, copies
-// with the image tool's engine, optionally reads the copy back, and completes the snapshot, or
-// cancels it on any failure so that its changed blocks come back in the next incremental.
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/file.h>
+// qvctl backup: its options, the run of one backup, and what it reports.
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "backup.h"
+#include "backup_checks.h"
 #include "chain_manifest.h"
 #include "commands.h"
-#include "qvctl_internal.h"
 #include "snap.h"
-#include "unique_fd.h"
 
 namespace qvctl_cli {
 
 namespace {
 
-// Exit status of a backup refused for what the manifest says.
-constexpr int refused_by_chain = 2;
-// Exit status of an image that differs from its snapshot.
-constexpr int image_differs = 9;
-
-struct store_name {
-    std::uint32_t kind;
-    const char *name;
-};
-constexpr store_name stores[] = {{STORE_CHANGELOG, "changelog"}, {STORE_DATA, "data"}, {STORE_METADATA, "metadata"}};
-
-std::string fs_name(const char *device)
+void report(const backup_request &req, const chain_record &rec, const qvctl_status &st, int code)
 {
-    fs_type t = fs_type_detect(device);
-    for (const auto &row : qv::fs_type_table)
-        if (row.id == t)
-            return std::string(row.name);
-    return "unknown";
-}
-
-// Attached, with all three stores mapped: else what is missing and the command that fixes it.
-int device_ready(const char *device, qvctl_status &st)
-{
-    std::unique_ptr<qvctl_device, decltype(&qvctl_device_info_free)> rec(qvctl_device_info_get(device, &st),
-                                                                         qvctl_device_info_free);
-    if (!rec) {
-        if (st.code == ENODEV)
-            return qvctl_status_set(&st, ENODEV, "ERROR: %s is not attached; run \"qvctl attach %s\" first", device,
-                                    device);
-        return static_cast<int>(st.code ? st.code : EIO);
-    }
-    for (const store_name &s : stores) {
-        qvctl_status ignored{};
-        store_extent_list *list = qvctl_store_extents_get(device, s.kind, &ignored);
-        bool mapped = list && list->count > 0;
-        qvctl_store_extents_free(list);
-        if (!mapped)
-            return qvctl_status_set(&st, ENXIO,
-                                    "ERROR: the %s store of %s is not mapped; run \"qvctl store register %s %s\" first",
-                                    s.name, device, s.name, device);
-    }
-    return 0;
-}
-
-int no_base(qvctl_status &st, const char *image)
-{
-    return qvctl_status_set(&st, refused_by_chain, "ERROR: %s holds no complete base image; run a base backup first",
-                            image);
-}
-
-bool process_gone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
-
-struct backup {
-    const backup_request &req;
-    std::string image, chain;
-    qv::unique_fd image_fd;
-    std::vector<chain_record> records;
-    chain_record rec;
-    bool snapshot_taken = false;
-    qvctl_status st{};
-
-    explicit backup(const backup_request &r) : req(r), image(r.image), chain(chain_path(r.image)) {}
-
-    int claim_image()
-    {
-        int flags = O_RDWR | O_CLOEXEC | O_LARGEFILE | (req.incremental ? 0 : O_CREAT);
-        image_fd.reset(::open(req.image, flags, 0644));
-        if (!image_fd) {
-            if (errno == ENOENT)
-                return no_base(st, req.image);
-            return qvctl_status_set(&st, errno, "ERROR: could not open file %s: %s", req.image, std::strerror(errno));
-        }
-        // The image's lock covers its manifest too: one backup or run at a time per image.
-        if (::flock(image_fd.get(), LOCK_EX | LOCK_NB) != 0)
-            return qvctl_status_set(&st, EBUSY, "ERROR: %s is in use by another run", req.image);
-        return 0;
-    }
-
-    int check_chain()
-    {
-        if (!chain_read(chain, records, st))
-            return static_cast<int>(st.code);
-        if (!req.incremental)
-            return 0;
-        const chain_record *base = nullptr;
-        for (const chain_record &r : records)
-            if (r.kind == "base")
-                base = &r;
-        if (!base || base->result != "succeeded")
-            return no_base(st, req.image);
-        return 0;
-    }
-
-    // A held snapshot is ours to cancel only when the last backup into this image took it and its
-    // process is gone; the image's lock tells that no run of ours is still at work on it.
-    int clear_leftover()
-    {
-        chain_record *last = records.empty() ? nullptr : &records.back();
-        bool ours = last && last->result == "started" && last->device == req.device && process_gone(last->pid);
-        char held[4096] = "";
-        qvctl_status probe{};
-        bool snapshot_held = qvctl_snapshot_get(req.device, held, &probe) == 0;
-        if (snapshot_held && !ours)
-            return qvctl_status_set(&st, EBUSY,
-                                    "ERROR: %s already has a snapshot (%s) that no backup of %s took; it is left alone",
-                                    req.device, held, req.image);
-        if (!ours)
-            return 0;
-        if (snapshot_held && qvctl_snapshot_cancel(req.device, &st) != 0)
-            return static_cast<int>(st.code);
-        qvctl_log(LOG_NOTICE, stdout, "Backup %llu of %s (process %ld) was killed%s",
-                  static_cast<unsigned long long>(last->seq), req.device, last->pid,
-                  snapshot_held ? "; its snapshot is cancelled" : "");
-        last->result = "killed";
-        last->end = utc_now();
-        return chain_write(chain, records, st) ? 0 : static_cast<int>(st.code);
-    }
-
-    int record_start()
-    {
-        rec.seq = records.empty() ? 1 : records.back().seq + 1;
-        rec.kind = req.incremental ? "incremental" : "base";
-        rec.start = utc_now();
-        rec.device = req.device;
-        rec.fs = fs_name(req.device);
-        rec.result = "started";
-        rec.pid = static_cast<long>(::getpid());
-        records.push_back(rec);
-        return chain_write(chain, records, st) ? 0 : static_cast<int>(st.code);
-    }
-
-    int copy_and_check()
-    {
-        if (int sig = snap_interrupt_signal())
-            return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
-        snap_options o;
-        snap_options_init(&o);
-        std::snprintf(o.blkdev, sizeof o.blkdev, "%s", req.device);
-        std::snprintf(o.snapfile, sizeof o.snapfile, "%s", req.image);
-        o.workers = req.workers;
-        o.flags = SNAP_OUTPUT_LOCKED | (req.incremental ? SNAP_INCREMENTAL : 0u) |
-                  (req.json || !::isatty(STDOUT_FILENO) ? SNAP_HIDE_PROGRESS : 0u);
-        o.snapfile_fd = image_fd.get();
-        uint32_t code = snap_run(&o);
-        rec.snapshot = o.snapdev;
-        rec.blocks = o.copied;
-        rec.bytes = o.bytes;
-        if (code) {
-            st = o.status;
-            return static_cast<int>(code);
-        }
-        if (!req.verify)
-            return 0;
-        if (req.before_verify)
-            req.before_verify(req.image, req.context);
-        snap_options v;
-        snap_options_init(&v);
-        std::snprintf(v.blkdev, sizeof v.blkdev, "%s", req.device);
-        std::snprintf(v.snapfile, sizeof v.snapfile, "%s", req.image);
-        v.workers = req.workers;
-        v.flags = o.flags & ~SNAP_OUTPUT_LOCKED;
-        snap_verify_result found{};
-        if (uint32_t r = snap_verify_image(&v, &found)) {
-            st = v.status;
-            return static_cast<int>(r);
-        }
-        if (found.differing)
-            return qvctl_status_set(&st, image_differs,
-                                    "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu",
-                                    req.image, o.snapdev, static_cast<unsigned long long>(found.differing),
-                                    static_cast<unsigned long long>(found.sectors[0]));
-        rec.verified = true;
-        return 0;
-    }
-
-    // Completing consumes the snapshot's changelog, so it happens only after a full copy; anything
-    // else cancels, which hands the changed blocks back to the live changelog.
-    int end_snapshot(int code)
-    {
-        if (!snapshot_taken)
-            return code;
-        qvctl_status end{};
-        if (code == 0 && qvctl_snapshot_complete(req.device, &end) == 0)
-            return 0;
-        if (code == 0) {
-            st = end;
-            code = static_cast<int>(end.code);
-        }
-        qvctl_status cancel{};
-        if (qvctl_snapshot_cancel(req.device, &cancel) != 0)
-            qvctl_log(LOG_ERR, stderr, "%s", cancel.message);
-        return code;
-    }
-
-    int run()
-    {
-        if (int r = device_ready(req.device, st))
-            return r;
-        if (int r = claim_image())
-            return r;
-        if (int r = check_chain())
-            return r;
-        if (int r = clear_leftover())
-            return r;
-        if (int r = record_start())
-            return r;
-        int code = 0;
-        char snap[4096] = "";
-        if (int sig = snap_interrupt_signal()) {
-            code = qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the snapshot", sig);
-        } else if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
-            code = static_cast<int>(st.code);
-            // Taken, but its device never showed: still ours to cancel.
-            snapshot_taken = st.code == ETIMEDOUT;
-        } else {
-            snapshot_taken = true;
-            rec.snapshot = snap;
-            code = copy_and_check();
-        }
-        code = end_snapshot(code);
-        rec.end = utc_now();
-        rec.code = static_cast<uint32_t>(code);
-        rec.message = code ? st.message : "";
-        rec.result = code == 0 ? "succeeded" : (snap_interrupt_signal() ? "interrupted" : "failed");
-        records.back() = rec;
-        qvctl_status written{};
-        if (chain_write(chain, records, written))
-            return code;
-        if (code)
-            qvctl_log(LOG_ERR, stderr, "%s", written.message);
-        else
-            st = written;
-        return code ? code : static_cast<int>(written.code);
-    }
-};
-
-void report(const backup &b, int code)
-{
-    if (b.req.json) {
-        std::printf("%s\n", chain_record_json(b.rec).c_str());
+    if (req.json) {
+        std::printf("%s\n", chain_record_json(rec).c_str());
         std::fflush(stdout);
     }
     if (code) {
-        qvctl_log(LOG_ERR, stderr, "%s", b.st.message[0] ? b.st.message : "ERROR: backup failed");
+        qvctl_log(LOG_ERR, stderr, "%s", st.message[0] ? st.message : "ERROR: backup failed");
+        return;
+    }
+    using ull = unsigned long long;
+    if (rec.resync) {
+        qvctl_log(LOG_NOTICE, stdout,
+                  "Backup %llu (%s, resync) of %s into %s succeeded: %llu blocks differed and were rewritten, %llu "
+                  "bytes%s",
+                  static_cast<ull>(rec.seq), rec.kind.c_str(), req.device, req.image,
+                  static_cast<ull>(rec.differing), static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
         return;
     }
     qvctl_log(LOG_NOTICE, stdout, "Backup %llu (%s) of %s into %s succeeded: %llu blocks, %llu bytes%s",
-              static_cast<unsigned long long>(b.rec.seq), b.rec.kind.c_str(), b.req.device, b.req.image,
-              static_cast<unsigned long long>(b.rec.blocks), static_cast<unsigned long long>(b.rec.bytes),
-              b.rec.verified ? ", verified" : "");
+              static_cast<ull>(rec.seq), rec.kind.c_str(), req.device, req.image,
+              static_cast<ull>(rec.blocks), static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
 }
 
 constexpr option_spec backup_options[] = {
     {"incremental", nullptr, "copy only the blocks changed since the last backup, into IMAGE in place", 'i'},
     {"workers", "N", "copy with N parallel workers (default 1)", 'w'},
     {"verify", nullptr, "read every copied block back from IMAGE and compare it with the snapshot"},
+    {"resync", nullptr, "compare every block of the snapshot and IMAGE and rewrite those that differ (incremental)"},
+    {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog (default 1024, 0 off)"},
 };
 
 int backup_command(const invocation &inv)
@@ -292,7 +57,11 @@ int backup_command(const invocation &inv)
     backup_request req;
     req.device = inv.args[0];
     req.image = inv.args[1];
-    req.incremental = inv.option("incremental");
+    req.resync = inv.option("resync");
+    req.incremental = inv.option("incremental") || req.resync;
+    if (const char *n = inv.option("spot-check"))
+        if (!parse_number(n, "--spot-check", UINT32_MAX, req.spot_check))
+            return 22;
     req.verify = inv.option("verify");
     req.json = json_output();
     req.workers = workers;
@@ -311,15 +80,16 @@ int backup_run(const backup_request &request)
     snap_signals_install();
     // Line by line, so that a reader of a pipe sees each step as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    backup b(request);
-    int code = b.run();
-    if (code == 0 && b.st.code)
-        b.st = qvctl_status{};
-    report(b, code);
+    chain_record rec;
+    qvctl_status st{};
+    int code = backup_session_run(request, rec, st);
+    if (code == 0 && st.code)
+        st = qvctl_status{};
+    report(request, rec, st, code);
     return (code & 255) ? (code & 255) : (code ? 1 : 0);
 }
 
-const command backup_entry = {"backup", "DEVICE IMAGE [--incremental] [-w N] [--verify] [--json]",
+const command backup_entry = {"backup", "DEVICE IMAGE [--incremental [--resync] [--spot-check N]] [-w N] [--verify] [--json]",
                               "take a base or incremental backup of a device into an image, with a snapshot",
                               backup_command, backup_options, 2, nullptr, true};
 

@@ -1,21 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Reading and writing the chain manifest. The reader knows only the flat objects that the writer
+// A backup record as a line of JSON and back. The reader knows only the flat objects that the writer
 // makes; anything else on a line makes that line unreadable rather than half read.
 #include "chain_manifest.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <charconv>
-#include <cstdio>
-#include <cstring>
-#include <ctime>
-#include <fstream>
 #include <map>
 
 #include "json_writer.h"
-#include "unique_fd.h"
 
 namespace qvctl_cli {
 
@@ -112,6 +103,13 @@ std::string chain_record_json(const chain_record &r)
     j.key("result").value(r.result).key("pid").value(static_cast<uint64_t>(r.pid));
     if (r.code)
         j.key("code").value(uint64_t{r.code}).key("message").value(r.message);
+    j.key("attach").value(r.attach).key("sectors").value(uint64_t{r.sectors}).key("uuid").value(r.uuid);
+    j.key("image_dev").value(uint64_t{r.image_dev}).key("image_ino").value(uint64_t{r.image_ino});
+    j.key("image_size").value(uint64_t{r.image_size}).key("image_mtime_ns").value(uint64_t{r.image_mtime_ns});
+    if (r.resync)
+        j.key("resync").value(true).key("why").value(r.why).key("differing").value(uint64_t{r.differing});
+    if (r.spot_checked)
+        j.key("spot_checked").value(uint64_t{r.spot_checked});
     return j.end_object().text();
 }
 
@@ -137,7 +135,10 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     }
     chain_record r;
     if (!number(m, "seq", r.seq) || !number(m, "blocks", r.blocks) || !number(m, "bytes", r.bytes) ||
-        !number(m, "pid", r.pid) || !number(m, "code", r.code))
+        !number(m, "pid", r.pid) || !number(m, "code", r.code) || !number(m, "sectors", r.sectors) ||
+        !number(m, "image_dev", r.image_dev) || !number(m, "image_ino", r.image_ino) ||
+        !number(m, "image_size", r.image_size) || !number(m, "image_mtime_ns", r.image_mtime_ns) ||
+        !number(m, "differing", r.differing) || !number(m, "spot_checked", r.spot_checked))
         return std::nullopt;
     r.kind = text(m, "kind");
     r.start = text(m, "start");
@@ -148,65 +149,14 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
     r.verified = text(m, "verified") == "true";
     r.result = text(m, "result");
     r.message = text(m, "message");
+    r.attach = text(m, "attach");
+    r.uuid = text(m, "uuid");
+    r.resync = text(m, "resync") == "true";
+    r.why = text(m, "why");
     // The writer makes no negative pid: such a line was not written by it.
     if (r.kind.empty() || r.result.empty() || r.pid < 0)
         return std::nullopt;
     return r;
-}
-
-std::string chain_path(const std::string &image) { return image + ".chain"; }
-
-bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st)
-{
-    out.clear();
-    std::ifstream in(path);
-    if (!in) {
-        if (errno == ENOENT)
-            return true;
-        qvctl_status_set(&st, errno ? errno : EIO, "ERROR: could not read %s", path.c_str());
-        return false;
-    }
-    std::string line;
-    for (unsigned n = 1; std::getline(in, line); ++n) {
-        if (line.empty())
-            continue;
-        auto r = chain_record_parse(line);
-        if (!r) {
-            qvctl_status_set(&st, EBADMSG, "ERROR: %s: line %u is no backup record", path.c_str(), n);
-            return false;
-        }
-        out.push_back(*r);
-    }
-    return true;
-}
-
-bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st)
-{
-    std::string text;
-    for (const chain_record &r : records)
-        text += chain_record_json(r) + "\n";
-    std::string tmp = path + ".new";
-    qv::unique_fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    bool ok = fd && ::write(fd.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd.get()) == 0;
-    int e = errno;
-    fd.reset();
-    if (ok && ::rename(tmp.c_str(), path.c_str()) == 0)
-        return true;
-    e = ok ? errno : e;
-    ::unlink(tmp.c_str());
-    qvctl_status_set(&st, e ? e : EIO, "ERROR: could not write %s: %s", path.c_str(), std::strerror(e ? e : EIO));
-    return false;
-}
-
-std::string utc_now()
-{
-    char buf[32] = "";
-    std::time_t now = std::time(nullptr);
-    std::tm tm;
-    if (::gmtime_r(&now, &tm))
-        std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
 }
 
 }  // namespace qvctl_cli

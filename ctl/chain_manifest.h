@@ -24,6 +24,18 @@ struct chain_record {
     long pid = 0;
     std::uint32_t code = 0;
     std::string message{};
+    // What the chain is made of: the attach identity the backup ran under, the device's size in
+    // sectors and its filesystem's UUID, and the image file as the run left it.
+    std::string attach{};
+    std::uint64_t sectors = 0;
+    std::string uuid{};
+    std::uint64_t image_dev = 0, image_ino = 0, image_size = 0, image_mtime_ns = 0;
+    // A run that compared every block instead of trusting the changelog: why, and what it found.
+    bool resync = false;
+    std::string why{};
+    std::uint64_t differing = 0;
+    // Blocks that the changelog did not list, compared after an incremental copy.
+    std::uint64_t spot_checked = 0;
 };
 
 std::string chain_record_json(const chain_record &r);

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The top-level commands: version, attach, detach, info, list, dump, restore, reset, and the table.
+#include <syslog.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "attach_identity.h"
 #include "build_version.h"
 #include "commands.h"
 #include "json_writer.h"
@@ -14,10 +17,38 @@ namespace {
 
 int version(const invocation &) { return print_version(); }
 
-int attach(const invocation &inv) { return device_op<qvctl_device_attach>(inv, " attached"); }
-int detach(const invocation &inv) { return device_op<qvctl_device_detach>(inv, " detached"); }
+// Backups learn of a break in tracking from the identity; an attach that could not record one still
+// stands, and the next incremental runs as a resync.
+int attach(const invocation &inv)
+{
+    qvctl_status st{};
+    uint32_t code = qvctl_device_attach(inv.args[0], &st);
+    qvctl_status noted{};
+    if (code == 0 && !attach_identity_record(inv.args[0], noted)) {
+        const char *why = noted.message;
+        if (std::strncmp(why, "ERROR: ", 7) == 0)
+            why += 7;
+        qvctl_log(LOG_WARNING, stderr, "WARNING: no attach identity recorded (%s); the next incremental backup of %s "
+                  "will be a resync", why, inv.args[0]);
+    }
+    return finish(code, st, inv.args[0] + std::string(" attached"));
+}
+
+// Detach and reset (which drops the changelog) both break tracking: the identity goes with it.
+template <uint32_t (*op)(const char *, qvctl_status *)>
+int untracking_op(const invocation &inv, const char *done)
+{
+    qvctl_status st{};
+    uint32_t code = op(inv.args[0], &st);
+    if (code == 0)
+        attach_identity_remove(inv.args[0]);
+    return finish(code, st, inv.args[0] + std::string(done));
+}
+
+int detach(const invocation &inv) { return untracking_op<qvctl_device_detach>(inv, " detached"); }
+int reset(const invocation &inv) { return untracking_op<qvctl_device_reset>(inv, " reset"); }
 int dump(const invocation &inv) { return device_op<qvctl_kernel_dump>(inv, ": state written to the kernel log"); }
-int reset(const invocation &inv) { return device_op<qvctl_device_reset>(inv, " reset"); }
+
 
 int restore(const invocation &inv)
 {

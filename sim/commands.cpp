@@ -201,6 +201,7 @@ struct valued_quirk {
 constexpr valued_quirk valued[] = {
     {"eio-from", "a sector", [](quirks &q, std::uint64_t v) { q.eio_from = v; }},
     {"slow-reads", "microseconds", [](quirks &q, std::uint64_t v) { q.slow_reads_us = v; }},
+    {"changelog-omit", "a number of blocks", [](quirks &q, std::uint64_t v) { q.changelog_omit = v; }},
 };
 
 int quirk(std::istringstream &in, std::string &out)
@@ -230,7 +231,7 @@ int quirk(std::istringstream &in, std::string &out)
         }
     out = (name.empty() ? "quirk needs a name" : "unknown quirk: " + name) +
           " (overcount, unterminated, changelog-twice, changelog-excess, no-fs-type, eio-from SECTOR,"
-          " slow-reads MICROSECONDS, clear)\n";
+          " slow-reads MICROSECONDS, changelog-omit BLOCKS, clear)\n";
     return EINVAL;
 }
 
@@ -312,6 +313,8 @@ std::string dump_text(bool extents)
         o << "quirk eio-from " << *q.eio_from << "\n";
     if (q.slow_reads_us)
         o << "quirk slow-reads " << q.slow_reads_us << "\n";
+    if (q.changelog_omit)
+        o << "quirk changelog-omit " << q.changelog_omit << "\n";
     return o.str();
 }
 

@@ -91,6 +91,10 @@ int snapshot_start(device &dev, const blockref &r)
     {
         std::lock_guard lock(global().mu);
         s->changelog.swap(dev.changelog);
+        // A module that lost track of some writes: the lowest changed blocks go unlisted, and
+        // completing the snapshot forgets them for good.
+        for (auto n = global().quirk.changelog_omit; n > 0 && !s->changelog.empty(); --n)
+            s->changelog.erase(s->changelog.begin());
         dev.snap = std::move(s);
         global().snaps[raw->index] = raw;
     }

@@ -72,6 +72,7 @@ struct quirks {
          no_fs_type = false;
     std::optional<std::uint64_t> eio_from;  // snapshot sector from which reads fail
     std::uint64_t slow_reads_us = 0;         // a pause before every snapshot read
+    std::uint64_t changelog_omit = 0;        // changed blocks a new snapshot's changelog leaves out
 };
 
 struct state {

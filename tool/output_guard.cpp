@@ -43,8 +43,8 @@ void mark_value(const snap_options &o, char (&out)[256])
     struct tm tm;
     if (::gmtime_r(&now, &tm))
         std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    std::snprintf(out, sizeof out, "%s %s %s", (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base", o.blkdev,
-                  when);
+    const char *kind = (o.flags & SNAP_RESYNC) ? "resync" : (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base";
+    std::snprintf(out, sizeof out, "%s %s %s", kind, o.blkdev, when);
 }
 
 uint32_t mark(snap_options &o)
@@ -79,15 +79,22 @@ void drop_output(snap_options &o)
     o.snapfile_fd = 0;
 }
 
+// A failing open is told on a line of its own; the status record stays empty, as the closing line
+// shows it.
 uint32_t open_output(snap_options &o)
 {
     // Never truncated at the open: the file may be another run's image until the lock is ours.
-    o.snapfile_fd = ::open(o.snapfile, O_RDWR | O_CREAT | O_LARGEFILE | O_CLOEXEC, 0644);
+    qvctl_status refused{};
+    o.snapfile_fd = snap_file_open(o.snapfile, O_RDWR | O_CREAT, 0644, &refused);
     if (o.snapfile_fd >= 0)
         return 0;
     int e = errno;
     o.snapfile_fd = 0;
-    return code_of(qvctl_status_set(&o.status, e, "ERROR: could not open file %s", o.snapfile));
+    if (refused.code)
+        qvctl_log(LOG_ERR, stderr, "%s", refused.message);
+    else
+        qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s", o.snapfile);
+    return code_of(e);
 }
 
 }  // namespace
@@ -109,7 +116,8 @@ extern "C" uint32_t snap_output_open(snap_options *opts)
         }
     }
     uint32_t r = mark(o);
-    if (!r && !(o.flags & SNAP_INCREMENTAL) && is_regular(o.snapfile_fd) && ::ftruncate(o.snapfile_fd, 0) != 0)
+    const bool base = !(o.flags & (SNAP_INCREMENTAL | SNAP_RESYNC));
+    if (!r && base && is_regular(o.snapfile_fd) && ::ftruncate(o.snapfile_fd, 0) != 0)
         r = code_of(qvctl_status_set(&o.status, errno, "ERROR: could not empty %s: %s", o.snapfile,
                                      std::strerror(errno)));
     if (r && own)
@@ -135,7 +143,8 @@ extern "C" uint32_t snap_output_finish(snap_options *opts, uint32_t result)
         o.marked = 0;
     if (o.flags & SNAP_OUTPUT_LOCKED)
         return result;
-    if (::close(o.snapfile_fd) != 0 && !result) {
+    // A failing close replaces whatever the run left: the data may not have reached the file.
+    if (::close(o.snapfile_fd) != 0) {
         int e = errno;
         result = code_of(
             qvctl_status_set(&o.status, e, "ERROR: failed to close %s [%d, '%s']", o.snapfile, e, std::strerror(e)));

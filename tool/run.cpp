@@ -55,11 +55,11 @@ extern "C" uint32_t snap_run(snap_options *opts)
             return r;
         }
     qvctl_log(LOG_NOTICE, stdout, "Performing %s snapshot from %s (source: %s) to %s with %u %s",
-              (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base", o.snapdev, o.blkdev, o.snapfile,
+              (o.flags & SNAP_RESYNC) ? "resync" : (o.flags & SNAP_INCREMENTAL) ? "incremental" : "base", o.snapdev, o.blkdev, o.snapfile,
               static_cast<unsigned>(o.workers), o.workers < 2 ? "worker" : "workers");
     qvctl_log(LOG_DEBUG, stdout, "BlkDev: %s SnapDev: %s SnapFile: %s", o.blkdev, o.snapdev, o.snapfile);
 
-    uint32_t result = snap_copy(&o);
+    uint32_t result = (o.flags & SNAP_RESYNC) ? snap_resync(&o) : snap_copy(&o);
     if (output_opened(o))
         result = snap_output_finish(&o, result);
     ::close(o.snapdev_fd);

@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <stdint.h>
+#include <sys/types.h>
 
 #include "qvctl.h"
 
@@ -20,6 +21,8 @@ extern "C" {
 #define SNAP_NO_WRITE 16u
 /* snapfile_fd was opened and locked by the caller, who also closes it. */
 #define SNAP_OUTPUT_LOCKED 32u
+/* Compare every block of the snapshot with the image and rewrite those that differ (qvctl backup). */
+#define SNAP_RESYNC 64u
 
 /* The exit code of a run stopped by a signal. */
 #define SNAP_INTERRUPTED 4u
@@ -92,10 +95,16 @@ typedef struct snap_verify_result {
     uint64_t differing;
     uint64_t sectors[SNAP_VERIFY_SECTORS_SHOWN]; /* the first differing sectors, ascending */
     unsigned shown;
+    uint64_t bytes_written; /* by a resync, which rewrites the differing blocks */
 } snap_verify_result;
 /* Compares snapfile_fd with snapdev_fd over every block, or the changelog's blocks with
  * SNAP_INCREMENTAL, with `workers` workers over contiguous ranges. */
 uint32_t snap_verify(snap_options *opts, snap_verify_result *result);
+/* Compares the `count` blocks at the given sectors, ascending, between the two descriptors. */
+uint32_t snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count, snap_verify_result *result);
+/* Compares every block and rewrites in the image those that differ, so that it ends equal to the
+ * snapshot; total, copied and bytes tell blocks compared, rewritten and bytes written. */
+uint32_t snap_resync(snap_options *opts);
 /* The same from a device and an image path: finds the snapshot device, opens both, compares. */
 uint32_t snap_verify_image(snap_options *opts, snap_verify_result *result);
 void snap_options_init(snap_options *opts);
@@ -118,6 +127,10 @@ uint32_t snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, uint64_t out
                          void *buffer, uint32_t flags, qvctl_status *status);
 /* 0, or the status code when the base does not leave room for a sector's digits. */
 uint32_t snap_block_name_init(snap_block_name *name, const char *base, qvctl_status *status);
+/* Opens a file that the run creates or writes (O_CLOEXEC and a large-file open added, O_TRUNC done
+ * only after the checks), never through a link or into a file that another user planted in a
+ * world-writable sticky folder. -1 with errno on failure; a refusal also fills the status record. */
+int snap_file_open(const char *path, int flags, mode_t mode, qvctl_status *status);
 int snap_separated_open(snap_block_name *name, uint64_t sector, qvctl_status *status);
 void snap_workers_join(pthread_t *threads, snap_worker *workers, int count, qvctl_status *status);
 void *snap_progress_run(void *total);

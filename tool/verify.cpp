@@ -24,6 +24,7 @@ using ull = unsigned long long;
 
 struct verify_worker {
     const snap_options *o;
+    const uint64_t *index;  // the blocks' sectors, or null for every block
     uint64_t first, last, sectors;
     uint64_t compared = 0;
     snap_verify_result found{};
@@ -63,6 +64,16 @@ bool read_block(int fd, uint8_t *buf, uint64_t length, uint64_t offset, size_t &
     return true;
 }
 
+// The snapshot's bytes of a differing block over the image's, at the block's own offset.
+bool rewrite(verify_worker &w, uint8_t *block, size_t length, uint64_t sector)
+{
+    if (snap_block_copy(w.o->snapdev_fd, sector * 512, w.o->snapfile_fd, sector * 512, length, block, w.o->flags,
+                        &w.status))
+        return false;
+    w.found.bytes_written += length;
+    return true;
+}
+
 void *verify_run(void *arg)
 {
     auto &w = *static_cast<verify_worker *>(arg);
@@ -75,7 +86,7 @@ void *verify_run(void *arg)
     }
     const bool counted = !(o.flags & SNAP_HIDE_PROGRESS);
     for (uint64_t k = w.first; k <= w.last && !snap_interrupt_signal(); ++k) {
-        uint64_t sector = o.changelog ? o.changelog[k] : SNAP_BLOCK_SECTORS * k;
+        uint64_t sector = w.index ? w.index[k] : SNAP_BLOCK_SECTORS * k;
         uint64_t left = w.sectors - sector;
         uint64_t length = left < SNAP_BLOCK_SECTORS ? left * 512 : SNAP_BLOCK_SIZE;
         size_t from_snap = 0, from_image = 0;
@@ -83,8 +94,11 @@ void *verify_run(void *arg)
             !read_block(o.snapfile_fd, image.get(), length, sector * 512, from_image, w.status, "image"))
             return nullptr;
         uint64_t at = 0;
-        if (first_difference(snap.get(), image.get(), from_snap, from_image, sector, at))
+        if (first_difference(snap.get(), image.get(), from_snap, from_image, sector, at)) {
             note(w.found, at);
+            if ((o.flags & SNAP_RESYNC) && !rewrite(w, snap.get(), from_snap, sector))
+                return nullptr;
+        }
         ++w.compared;
         if (counted)
             snap_progress_count();
@@ -99,13 +113,14 @@ void merge(const std::vector<verify_worker> &workers, snap_verify_result &out)
     for (const verify_worker &w : workers) {
         out.blocks += w.compared;
         out.differing += w.found.differing;
+        out.bytes_written += w.found.bytes_written;
         for (unsigned i = 0; i < w.found.shown && out.shown < SNAP_VERIFY_SECTORS_SHOWN; ++i)
             out.sectors[out.shown++] = w.found.sectors[i];
     }
     std::sort(out.sectors, out.sectors + out.shown);
 }
 
-uint32_t compare(snap_options &o, uint64_t sectors, uint64_t total, snap_verify_result &result)
+uint32_t compare(snap_options &o, const uint64_t *index, uint64_t sectors, uint64_t total, snap_verify_result &result)
 {
     const uint64_t n = static_cast<uint64_t>(o.workers);
     const uint64_t per = total / n + (total % n != 0);
@@ -118,7 +133,7 @@ uint32_t compare(snap_options &o, uint64_t sectors, uint64_t total, snap_verify_
     const bool progress = !(o.flags & SNAP_HIDE_PROGRESS) &&
                           pthread_create(&progress_thread, nullptr, snap_progress_run, &total) == 0;
     for (uint64_t i = 0; i < n && i * per < total; ++i) {
-        workers.push_back({&o, i * per, std::min(total, (i + 1) * per) - 1, sectors});
+        workers.push_back({&o, index, i * per, std::min(total, (i + 1) * per) - 1, sectors});
         pthread_t t;
         if (int e = pthread_create(&t, nullptr, verify_run, &workers.back())) {
             qvctl_status_set(&o.status, e & 0xFF, "ERROR: failed to create worker thread [%d]: %s",
@@ -155,9 +170,23 @@ extern "C" uint32_t snap_verify(snap_options *opts, snap_verify_result *result)
     uint64_t total = sectors ? snap_blocks_count(&o) : 0;
     uint32_t code = o.status.code;
     if (!code && total)
-        code = compare(o, sectors, total, found);
+        code = compare(o, o.changelog, sectors, total, found);
     std::free(o.changelog);
     o.changelog = nullptr;
+    if (!code)
+        *result = found;
+    return code;
+}
+
+extern "C" uint32_t snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count,
+                                      snap_verify_result *result)
+{
+    snap_options &o = *opts;
+    snap_verify_result found{};
+    uint64_t device = device_size_sectors(o.blkdev, &o.status);
+    uint32_t code = o.status.code;
+    if (!code && device && count)
+        code = compare(o, sectors, device, count, found);
     if (!code)
         *result = found;
     return code;

@@ -115,7 +115,12 @@ extern "C" int snap_separated_open(snap_block_name *name, uint64_t sector, qvctl
     char *digits = name->path + name->base_length;
     char *end = std::to_chars(digits, name->path + sizeof name->path - 1, sector).ptr;
     *end = '\0';
-    int fd = ::open(name->path, O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE, 0644);
+    qvctl_status refused{};
+    int fd = snap_file_open(name->path, O_WRONLY | O_CREAT | O_TRUNC, 0644, &refused);
+    if (fd < 0 && refused.code) {
+        *status = refused;
+        return -static_cast<int>(refused.code);
+    }
     if (fd < 0)
         return -qvctl_status_set(status, errno, "failed to open file %s", name->path);
     return fd;

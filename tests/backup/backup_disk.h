@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -27,9 +29,28 @@ namespace backuptest {
 inline const std::string qvctl_bin = QVCTL_BIN;
 inline const std::string qvsnap_bin = QVSNAP_BIN;
 
+// Where `qvctl attach` keeps the identity of a device.
+inline std::string attach_identity_path(const std::string &dev)
+{
+    struct stat sb {};
+    ::stat(dev.c_str(), &sb);
+    return "/run/quorvex/attach-" + std::to_string(major(sb.st_rdev)) + ":" + std::to_string(minor(sb.st_rdev));
+}
+
+// The identity that a test's `qvctl attach` left, removed however the test ends.
+struct identity_guard {
+    std::string path;
+    ~identity_guard()
+    {
+        if (!path.empty())
+            ::unlink(path.c_str());
+    }
+};
+
 struct backup_disk {
     qvtest::qvsim sim;
     std::string dev;
+    identity_guard identity;
     qvtest::temp_dir dir;
     std::string image = dir.file("image");
 
@@ -39,9 +60,13 @@ struct backup_disk {
         if (dev.empty())
             return;
         qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
-        EXPECT_EQ(simtest::attach(dev, 3).code, 0u);
+        // Through the command, which records the attach identity that incrementals check.
+        identity.path = attach_identity_path(dev);
+        qvtest::sh_ok(qvctl_bin + " attach " + dev);
         simtest::map_all_stores(dev);
     }
+    backup_disk(const backup_disk &) = delete;
+    backup_disk &operator=(const backup_disk &) = delete;
 
     // Blocks first, first + step, ... (count of them) filled with `fill`, written through to the disk.
     void write(std::uint64_t first, std::uint64_t count, char fill, std::uint64_t step = 1)

@@ -11,7 +11,7 @@
 //       sim.fault(7, 11, 3); sim.fault_clear();
 //       sim.quirk("overcount"); sim.quirk_clear();   // also: unterminated, changelog-twice,
 //                                                    // changelog-excess, no-fs-type, "eio-from SECTOR",
-//                                                    // "slow-reads MICROSECONDS"
+//                                                    // "slow-reads MICROSECONDS", "changelog-omit BLOCKS"
 //       std::string state = sim.dump();              // daemon state as text; per store a line
 //                                                    // "batches N flags F1,F2 extents E1,E2"
 //       std::string all = sim.dump(true);            // also "extent FIRST COUNT" lines
