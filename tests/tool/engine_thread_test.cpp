@@ -1,0 +1,169 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// The copy engine end to end in the test process, under the thread sanitizer too: base and
+// incremental runs, per-block files, failing workers and changelogs, a signal midway, and the
+// comparison of an image with its source.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <cerrno>
+#include <filesystem>
+#include <thread>
+
+#include "engine_fixture.h"
+#include "fake_changelog_module.h"
+
+namespace {
+
+using tooltest::engine;
+using tooltest::read_file;
+
+TEST(Engine, BaseImageEqualsTheDeviceWithAShortLastBlock)
+{
+    // One worker, an uneven split, and more workers than blocks; 20 sectors end in a 2 KiB block.
+    for (int workers : {1, 3, 40})
+        for (std::uint64_t sectors : {20, 8, 2053, 0}) {
+            engine e(sectors, 0, workers);
+            e.open_image(std::string(50000, 'x'));  // longer than the device: truncated first
+            ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
+            EXPECT_TRUE(read_file(e.image) == e.source) << sectors << " sectors, " << workers << " workers";
+            EXPECT_EQ(snap_progress_copied(), (sectors + 7) / 8);
+        }
+    engine bad(16);
+    bad.size.error = ENXIO;
+    bad.open_image("kept");
+    EXPECT_EQ(bad.copy(), static_cast<std::uint32_t>(ENXIO));
+}
+
+TEST(Engine, IncrementalPatchesListedBlocksInPlaceAndNothingElse)
+{
+    // Empty, one entry, one past a full page of the changelog, and past two pages.
+    for (std::size_t entries : {0, 1, 247, 494}) {
+        qvtest::fake_changelog m;
+        m.entries = qvtest::make_entries(entries);
+        std::vector<std::uint64_t> blocks;
+        for (auto &en : m.entries)
+            for (std::uint64_t j = 0; j < en.count; ++j)
+                blocks.push_back(en.start + 8 * j);
+        std::uint64_t sectors = blocks.empty() ? 64 : blocks.back() + 8 + 16;
+        engine e(sectors, SNAP_INCREMENTAL, 4);
+        std::string expected(sectors * 512, 'x');
+        e.open_image(expected);
+        ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
+        for (auto s : blocks)
+            expected.replace(s * 512, 4096, e.source, s * 512, 4096);
+        EXPECT_TRUE(read_file(e.image) == expected) << entries;
+        EXPECT_EQ(e.o.changelog, nullptr) << "the index is released by the run";
+    }
+}
+
+TEST(Engine, SeparatedBlocksEachInAFileOfTheirOwn)
+{
+    qvtest::fake_changelog m;
+    m.entries = {{2048, 3}, {4000, 1}};
+    engine e(4004, SNAP_INCREMENTAL | SNAP_SEPARATED | SNAP_HIDE_PROGRESS, 2);
+    ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
+    for (std::uint64_t s : {2048, 2056, 2064})
+        EXPECT_TRUE(read_file(e.image + "." + std::to_string(s)) == e.source.substr(s * 512, 4096)) << s;
+    // The device's last block holds only the four sectors that remain.
+    EXPECT_TRUE(read_file(e.image + ".4000") == e.source.substr(4000 * 512));
+    EXPECT_FALSE(std::filesystem::exists(e.image));
+}
+
+TEST(Engine, LowestNumberedFailingWorkerGivesTheCodeAndTheOthersFinish)
+{
+    // 4 workers over 16 blocks, 4 each. A directory where worker 1's file should be (EISDIR), a
+    // link into nowhere for worker 2's (ENOENT); then the other way round.
+    for (bool swapped : {false, true}) {
+        qvtest::fake_changelog m;
+        m.entries = {{0, 16}};
+        engine e(128, SNAP_INCREMENTAL | SNAP_SEPARATED, 4);  // progress on: it must still end
+        ASSERT_EQ(::mkdir((e.image + (swapped ? ".72" : ".40")).c_str(), 0755), 0);
+        ASSERT_EQ(::symlink((e.dir.path() + "/none/x").c_str(), (e.image + (swapped ? ".40" : ".72")).c_str()), 0);
+        EXPECT_EQ(e.copy(), static_cast<std::uint32_t>(swapped ? ENOENT : EISDIR));
+        EXPECT_STREQ(e.o.status.message, "one of workers has failed");
+        for (std::uint64_t s : {0, 24, 32, 64, 96, 120})
+            EXPECT_TRUE(read_file(e.image + "." + std::to_string(s)) == e.source.substr(s * 512, 4096)) << s;
+        EXPECT_FALSE(std::filesystem::exists(e.image + ".48")) << "worker 1 went on after its failure";
+        EXPECT_FALSE(std::filesystem::exists(e.image + ".80")) << "worker 2 went on after its failure";
+    }
+}
+
+TEST(Engine, FailingChangelogWritesNoBlock)
+{
+    for (int refused : {0, 1, 2}) {  // the count, the first chunk, the continuation
+        qvtest::fake_changelog m;
+        m.entries = qvtest::make_entries(300);
+        m.fail_at_request = refused;
+        engine e(8192, SNAP_INCREMENTAL, 2);
+        e.open_image("old");
+        EXPECT_EQ(e.copy(), static_cast<std::uint32_t>(EIO)) << refused;
+        EXPECT_EQ(read_file(e.image), "old");
+        EXPECT_EQ(e.o.changelog, nullptr);
+    }
+    // An answer listing more blocks than it counted stops before the index is overrun.
+    std::uint64_t index[6] = {0, 0, 0, 0, 0, 99};
+    qvctl_status st{};
+    qvctl_changelog_entry first{2048, 3}, second{4096, 3};
+    snap_changelog_collect_begin();
+    EXPECT_EQ(snap_changelog_collect(&first, 5, index, &st), 0);
+    EXPECT_EQ(snap_changelog_collect(&second, 5, index, &st), EOVERFLOW);
+    EXPECT_EQ(index[2], 2064u);
+    EXPECT_EQ(index[3], 0u);
+    EXPECT_EQ(index[5], 99u);
+}
+
+TEST(Engine, SignalDuringTheCopyStopsEveryWorkerWithCodeFour)
+{
+    snap_interrupt_clear();
+    snap_signals_install();
+    engine e(128 * 1024, 0, 3);  // 64 MiB, progress on
+    e.open_image();
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        while (!done.load() && snap_progress_copied() == 0)
+            std::this_thread::yield();
+        if (!done.load())
+            ::kill(::getpid(), SIGTERM);
+    });
+    std::uint32_t code = e.copy();
+    done.store(true);
+    sender.join();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::signal(sig, SIG_DFL);
+    snap_interrupt_clear();
+    ASSERT_EQ(code, SNAP_INTERRUPTED) << e.o.status.message;
+    EXPECT_LT(e.o.copied, e.o.total);
+    EXPECT_EQ(e.o.status.message, "ERROR: interrupted by signal 15 after " + std::to_string(e.o.copied) +
+                                      " of 16384 blocks; " + e.image + " is incomplete");
+}
+
+TEST(Engine, VerifyCountsEachDifferingBlockOnceAndShowsTheFirstInOrder)
+{
+    engine e(2053, SNAP_HIDE_PROGRESS, 3);  // 257 blocks, the last one short
+    std::string image = e.source;
+    // Byte 700 of block 3, all of block 200, the last byte of the short last block, and the first
+    // byte of blocks 10 to 19: more than are shown, and the shown ones all from the first worker.
+    image[3 * 4096 + 700] ^= 1;
+    image.replace(200 * 4096, 4096, 4096, '\x01');
+    image.back() ^= 1;
+    for (std::uint64_t b = 10; b < 20; ++b)
+        image[b * 4096] ^= 1;
+    std::ofstream(e.image, std::ios::binary) << image;
+    e.o.snapfile_fd = ::open(e.image.c_str(), O_RDONLY);
+    snap_verify_result r{};
+    ASSERT_EQ(snap_verify(&e.o, &r), 0u) << e.o.status.message;
+    EXPECT_EQ(r.blocks, 257u);
+    EXPECT_EQ(r.differing, 13u);
+    ASSERT_EQ(r.shown, SNAP_VERIFY_SECTORS_SHOWN);
+    EXPECT_EQ(r.sectors[0], 3u * 8 + 1);
+    EXPECT_EQ(r.sectors[1], 80u);
+    EXPECT_EQ(r.sectors[9], 144u);
+    // An image that ends early differs in every block it lacks as well.
+    ASSERT_EQ(::truncate(e.image.c_str(), 100 * 4096), 0);
+    ASSERT_EQ(snap_verify(&e.o, &r), 0u);
+    EXPECT_EQ(r.differing, 11u + 157u);
+}
+
+}  // namespace
