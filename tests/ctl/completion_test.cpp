@@ -43,6 +43,7 @@ TEST(Completion, OffersDependOnThePosition)
         EXPECT_EQ(complete(c.program, c.line), c.expect) << c.line;
     const std::string block =
         qvtest::trimmed(qvtest::sh("for d in /dev/*; do [ -b \"$d\" ] && echo \"$d\" && break; done").out);
-    if (!block.empty())
+    if (!block.empty()) {
         EXPECT_EQ(complete("qvctl", "qvctl restore /dev/x " + block).rfind(block, 0), 0u);
+    }
 }

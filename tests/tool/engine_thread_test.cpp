@@ -28,7 +28,6 @@ TEST(Engine, BaseImageEqualsTheDeviceWithAShortLastBlock)
             e.open_image(std::string(50000, 'x'));  // longer than the device: truncated first
             ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
             EXPECT_TRUE(read_file(e.image) == e.source) << sectors << " sectors, " << workers << " workers";
-            EXPECT_EQ(snap_progress_copied(), (sectors + 7) / 8);
         }
     engine bad(16);
     bad.size.error = ENXIO;
