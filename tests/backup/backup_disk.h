@@ -14,10 +14,12 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../sim/sim_helpers.h"
 #include "../tool/engine_fixture.h"
+#include "child.h"
 #include "chain_manifest.h"
 #include "qvsim.h"
 #include "shell.h"
@@ -29,28 +31,9 @@ namespace backuptest {
 inline const std::string qvctl_bin = QVCTL_BIN;
 inline const std::string qvsnap_bin = QVSNAP_BIN;
 
-// Where `qvctl attach` keeps the identity of a device.
-inline std::string attach_identity_path(const std::string &dev)
-{
-    struct stat sb {};
-    ::stat(dev.c_str(), &sb);
-    return "/run/quorvex/attach-" + std::to_string(major(sb.st_rdev)) + ":" + std::to_string(minor(sb.st_rdev));
-}
-
-// The identity that a test's `qvctl attach` left, removed however the test ends.
-struct identity_guard {
-    std::string path;
-    ~identity_guard()
-    {
-        if (!path.empty())
-            ::unlink(path.c_str());
-    }
-};
-
 struct backup_disk {
     qvtest::qvsim sim;
-    std::string dev;
-    identity_guard identity;
+    std::string dev, identity;  // where `qvctl attach` keeps the device's identity, removed at the end
     qvtest::temp_dir dir;
     std::string image = dir.file("image");
 
@@ -61,9 +44,16 @@ struct backup_disk {
             return;
         qvtest::sh_ok("mkfs.ext4 -q -F " + dev);
         // Through the command, which records the attach identity that incrementals check.
-        identity.path = attach_identity_path(dev);
+        struct stat sb {};
+        ::stat(dev.c_str(), &sb);
+        identity = "/run/quorvex/attach-" + std::to_string(major(sb.st_rdev)) + ":" + std::to_string(minor(sb.st_rdev));
         qvtest::sh_ok(qvctl_bin + " attach " + dev);
         simtest::map_all_stores(dev);
+    }
+    ~backup_disk()
+    {
+        if (!identity.empty())
+            ::unlink(identity.c_str());
     }
     backup_disk(const backup_disk &) = delete;
     backup_disk &operator=(const backup_disk &) = delete;
@@ -90,6 +80,19 @@ struct backup_disk {
     void cancel() { EXPECT_EQ(simtest::send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; }).code, 0u); }
 
     qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(qvctl_bin + " " + args); }
+
+    // `qvctl backup DEV IMAGE args` on a slow snapshot device, cut by `sig` once `begun` shows.
+    qvtest::run_result cut_short(const std::string &args, int sig, const std::string &begun)
+    {
+        sim.quirk("slow-reads 30000");
+        child cut(qvctl_bin + " backup " + dev + " " + image + args);
+        EXPECT_TRUE(cut.wait_for(begun)) << cut.out();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cut.signal(sig);
+        int status = cut.finish();
+        sim.quirk_clear();
+        return {status, cut.out()};
+    }
 
     std::vector<qvctl_cli::chain_record> chain()
     {

@@ -30,33 +30,9 @@ std::string results(const std::vector<qvctl_cli::chain_record> &chain)
     return s;
 }
 
-TEST(QvsnapGuard, SecondRunOnALockedOutputFailsAndLeavesItAlone)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    backup_disk d;
-    ASSERT_FALSE(d.dev.empty());
-    std::string snap = d.snapshot();
-    auto r = qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image);
-    ASSERT_EQ(r.status, 0) << r.out;
-    std::string expected = read_file(snap);
-    EXPECT_TRUE(read_file(d.image) == expected);
-    EXPECT_EQ(mark_of(d.image), "") << "lifted once the image is on the disk";
-
-    // The lock a running copy holds.
-    qv::unique_fd held(::open(d.image.c_str(), O_RDONLY | O_CLOEXEC));
-    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-    for (const std::string &cmd : {backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image,
-                                   backuptest::qvctl_bin + " backup " + d.dev + " " + d.image}) {
-        auto second = qvtest::sh(cmd);
-        EXPECT_EQ(second.status, 16) << second.out;
-        EXPECT_NE(second.out.find("ERROR: " + d.image + " is in use by another run"), std::string::npos) << second.out;
-    }
-    EXPECT_TRUE(read_file(d.image) == expected) << "neither emptied nor written";
-    EXPECT_EQ(mark_of(d.image), "");
-    d.cancel();
-}
-
-TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
+// The image tool's own run cut by SIGINT: a prefix copied and the image marked; a complete run then
+// lifts the mark, and a run that finds the image locked by another leaves it alone.
+TEST(QvsnapGuard, SigintLeavesAMarkedPrefixAndALockedOutputIsLeftAlone)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
@@ -65,14 +41,12 @@ TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
     std::string expected = read_file(snap);
     qvtest::sh_ok("blockdev --flushbufs " + snap);
     d.sim.quirk("slow-reads 20000");
-
     child run(backuptest::qvsnap_bin + " " + d.dev + " " + d.image);
     ASSERT_TRUE(run.wait_for(" / 4096 (")) << run.out();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     run.signal(SIGINT);
     EXPECT_EQ(run.finish(), 4) << run.out();
     d.sim.quirk_clear();
-
     std::smatch m;
     std::string out = run.out();
     const std::regex ending("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 blocks; "
@@ -85,18 +59,39 @@ TEST(QvsnapGuard, SigintStopsTheRunWithCodeFourAndLeavesTheImageMarked)
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got.compare(0, copied * 4096, expected, 0, copied * 4096) == 0) << "one worker: a prefix is copied";
     backuptest::expect_marked(d.image, "base " + d.dev + " 20");
+
+    auto r = qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(read_file(d.image) == expected);
+    EXPECT_EQ(mark_of(d.image), "") << "lifted once the image is on the disk";
+    qv::unique_fd held(::open(d.image.c_str(), O_RDONLY | O_CLOEXEC));  // the lock a running copy holds
+    ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+    for (const std::string &cmd : {backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image,
+                                   backuptest::qvctl_bin + " backup " + d.dev + " " + d.image}) {
+        auto second = qvtest::sh(cmd);
+        EXPECT_EQ(second.status, 16) << second.out;
+        EXPECT_NE(second.out.find("ERROR: " + d.image + " is in use by another run"), std::string::npos) << second.out;
+    }
+    EXPECT_TRUE(read_file(d.image) == expected) << "neither emptied nor written";
     d.cancel();
 }
 
-TEST(Backup, ChainWithAnInterruptedIncrementalEndsEqualToItsSnapshot)
+// A chain whose base is killed, with incrementals interrupted and killed: each next backup picks up
+// what the cut one left, and the image ends equal to its snapshot.
+TEST(Backup, ChainWithKilledAndInterruptedBackupsEndsEqualToItsSnapshot)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
     d.write(10, 100, 'a');
+    EXPECT_EQ(d.cut_short("", SIGKILL, "Performing base snapshot").status, 128 + SIGKILL);
+    EXPECT_TRUE(d.snapshot_held());
+    EXPECT_EQ(results(d.chain()), "1 base started\n");
     auto base = d.qvctl("backup " + d.dev + " " + d.image);
     ASSERT_EQ(base.status, 0) << base.out;
-    EXPECT_NE(base.out.find("Backup 1 (base) of " + d.dev + " into " + d.image +
+    EXPECT_NE(base.out.find("Backup 1 of " + d.dev + " (process "), std::string::npos) << base.out;
+    EXPECT_NE(base.out.find(") was killed; its snapshot is cancelled"), std::string::npos) << base.out;
+    EXPECT_NE(base.out.find("Backup 2 (base) of " + d.dev + " into " + d.image +
                             " succeeded: 4096 blocks, 16777216 bytes"),
               std::string::npos)
         << base.out;
@@ -108,36 +103,38 @@ TEST(Backup, ChainWithAnInterruptedIncrementalEndsEqualToItsSnapshot)
 
     // Scattered blocks on a slow snapshot device: the run is caught midway.
     d.write(300, 300, 'c', 12);
-    d.sim.quirk("slow-reads 30000");
-    child cut(backuptest::qvctl_bin + " backup " + d.dev + " " + d.image + " -i");
-    ASSERT_TRUE(cut.wait_for("Performing incremental snapshot")) << cut.out();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cut.signal(SIGINT);
-    EXPECT_EQ(cut.finish(), 4) << cut.out();
-    EXPECT_NE(cut.out().find("ERROR: interrupted by signal 2 after "), std::string::npos) << cut.out();
-    d.sim.quirk_clear();
+    auto cut = d.cut_short(" -i", SIGINT, "Performing incremental snapshot");
+    EXPECT_EQ(cut.status, 4) << cut.out;
+    EXPECT_NE(cut.out.find("ERROR: interrupted by signal 2 after "), std::string::npos) << cut.out;
     EXPECT_FALSE(d.snapshot_held()) << "cancelled, so its blocks stay in the changelog";
     backuptest::expect_marked(d.image, "incremental ");
-
     d.write(3001, 5, 'd');
-    auto last = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --verify --json");
-    ASSERT_EQ(last.status, 0) << last.out;
-    auto record = qvctl_cli::chain_record_parse(qvtest::trimmed(last.out));
-    ASSERT_TRUE(record) << last.out;
+    auto resumed = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --verify --json");
+    ASSERT_EQ(resumed.status, 0) << resumed.out;
+    auto record = qvctl_cli::chain_record_parse(qvtest::trimmed(resumed.out));
+    ASSERT_TRUE(record) << resumed.out;
     EXPECT_EQ(record->blocks, 305u) << "the interrupted run's blocks and the new ones";
     EXPECT_TRUE(record->verified);
     EXPECT_EQ(mark_of(d.image), "");
+
+    // Killed, an incremental leaves no record of what it wrote: the next one rewrites what differs.
+    d.write(1000, 300, 'e', 3);
+    EXPECT_EQ(d.cut_short(" -i", SIGKILL, "Performing incremental snapshot").status, 128 + SIGKILL);
+    auto resync = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
+    ASSERT_EQ(resync.status, 0) << resync.out;
+    EXPECT_NE(resync.out.find("runs as a resync: the image is not the file that backup 5 left"), std::string::npos)
+        << resync.out;
 
     std::string snap = d.snapshot();
     EXPECT_TRUE(read_file(d.image) == read_file(snap));
     d.cancel();
     auto chain = d.chain();
-    EXPECT_EQ(results(chain), "1 base succeeded\n2 incremental succeeded\n3 incremental interrupted\n"
-                              "4 incremental succeeded\n");
-    ASSERT_EQ(chain.size(), 4u);
-    EXPECT_EQ(chain[2].code, 4u);
-    EXPECT_EQ(chain[0].fs, "ext4");
-    EXPECT_NE(chain[0].snapshot, "");
+    EXPECT_EQ(results(chain), "1 base killed\n2 base succeeded\n3 incremental succeeded\n4 incremental interrupted\n"
+                              "5 incremental succeeded\n6 incremental killed\n7 incremental succeeded\n");
+    ASSERT_EQ(chain.size(), 7u);
+    EXPECT_EQ(chain[3].code, 4u);
+    EXPECT_EQ(chain[1].fs, "ext4");
+    EXPECT_NE(chain[1].snapshot, "");
 }
 
 void poke(const char *image, void *)
@@ -176,53 +173,6 @@ TEST(Backup, VerifyCatchesBlocksChangedBehindTheCopyAndImageVerifyFindsThem)
     EXPECT_EQ(changed.status, 9) << changed.out;
     EXPECT_NE(changed.out.find("\"blocks\":1,\"differing\":1,\"sectors\":[24000]}"), std::string::npos) << changed.out;
     d.cancel();
-}
-
-TEST(Backup, RefusalsNameWhatIsMissingAndAKilledBackupIsCleanedUp)
-{
-    QV_REQUIRE_ROOT_LOOP_FUSE();
-    backup_disk d;
-    ASSERT_FALSE(d.dev.empty());
-    auto inc = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
-    EXPECT_EQ(inc.status, 2) << inc.out;
-    EXPECT_NE(inc.out.find("ERROR: " + d.image + " holds no complete base image; run a base backup first"),
-              std::string::npos);
-
-    std::string bare = d.sim.disk("8M");
-    ASSERT_FALSE(bare.empty());
-    auto unattached = d.qvctl("backup " + bare + " " + d.dir.file("other"));
-    EXPECT_EQ(unattached.status, 19) << unattached.out;
-    EXPECT_NE(unattached.out.find("run \"qvctl attach " + bare + "\" first"), std::string::npos) << unattached.out;
-    ASSERT_EQ(simtest::attach(bare).code, 0u);
-    auto unmapped = d.qvctl("backup " + bare + " " + d.dir.file("other"));
-    EXPECT_NE(unmapped.status, 0);
-    EXPECT_NE(unmapped.out.find("the changelog store of " + bare + " is not mapped; run \"qvctl store register"),
-              std::string::npos)
-        << unmapped.out;
-
-    // Someone else's snapshot is refused and left held.
-    ASSERT_NE(d.snapshot(), "");
-    auto busy = d.qvctl("backup " + d.dev + " " + d.image);
-    EXPECT_EQ(busy.status, 16) << busy.out;
-    EXPECT_TRUE(d.snapshot_held());
-    d.cancel();
-
-    // Killed outright: the next backup cancels the snapshot it left and records it.
-    d.sim.quirk("slow-reads 20000");
-    child killed(backuptest::qvctl_bin + " backup " + d.dev + " " + d.image);
-    ASSERT_TRUE(killed.wait_for("Performing base snapshot")) << killed.out();
-    killed.signal(SIGKILL);
-    EXPECT_EQ(killed.finish(), 128 + SIGKILL);
-    d.sim.quirk_clear();
-    EXPECT_TRUE(d.snapshot_held());
-    EXPECT_EQ(results(d.chain()), "1 base started\n");
-    auto next = d.qvctl("backup " + d.dev + " " + d.image);
-    EXPECT_EQ(next.status, 0) << next.out;
-    EXPECT_NE(next.out.find("Backup 1 of " + d.dev + " (process " + std::to_string(killed.pid()) +
-                            ") was killed; its snapshot is cancelled"),
-              std::string::npos)
-        << next.out;
-    EXPECT_EQ(results(d.chain()), "1 base killed\n2 base succeeded\n");
 }
 
 }  // namespace

@@ -12,42 +12,28 @@ namespace {
 
 using qvctl_cli::chain_record;
 
-TEST(ChainManifest, RecordsRoundTripThroughTheFileWithAnyText)
+TEST(ChainManifest, RecordsRoundTripWithAnyTextAndDamagedLinesAreRefused)
 {
     chain_record failed{.seq = 3, .kind = "incremental", .start = "2026-01-02T03:04:05Z", .end = "2026-01-02T03:04:09Z",
                         .device = "/dev/loop0p1", .fs = "xfs", .snapshot = "/dev/loop7", .blocks = 1ull << 40,
                         .bytes = 4096, .verified = false, .result = "failed", .pid = 4242, .code = 9,
                         .message = "ERROR: \"odd\" path\\with\ttab\nand newline"};
-    chain_record started{.seq = 4, .kind = "base", .start = "x", .result = "started", .pid = 1};
     qvtest::temp_dir dir;
     std::string path = qvctl_cli::chain_path(dir.file("image"));
     qvctl_status st{};
-    ASSERT_TRUE(qvctl_cli::chain_write(path, {failed, started}, st)) << st.message;
+    ASSERT_TRUE(qvctl_cli::chain_write(path, {failed, {.seq = 4, .kind = "base", .result = "started"}}, st));
     std::vector<chain_record> back;
     ASSERT_TRUE(qvctl_cli::chain_read(path, back, st)) << st.message;
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(qvctl_cli::chain_record_json(back[0]), qvctl_cli::chain_record_json(failed));
     EXPECT_EQ(back[0].message, failed.message);
-    EXPECT_EQ(back[0].blocks, 1ull << 40);
     EXPECT_EQ(back[1].end, "");
-    EXPECT_EQ(back[1].code, 0u);
 
-    std::vector<chain_record> none;
-    EXPECT_TRUE(qvctl_cli::chain_read(dir.file("missing.chain"), none, st));
-    EXPECT_TRUE(none.empty());
-}
-
-TEST(ChainManifest, DamagedLinesAreRefused)
-{
     for (const char *line : {"{\"seq\":1,\"kind\":\"base\"", "{\"seq\":x,\"kind\":\"base\",\"result\":\"started\"}",
                              "{\"seq\":1,\"result\":\"started\"}", "not json",
                              "{\"seq\":1,\"kind\":\"base\",\"result\":\"a\\q\"}"})
         EXPECT_FALSE(qvctl_cli::chain_record_parse(line)) << line;
-    qvtest::temp_dir dir;
-    std::string path = dir.file("image.chain");
     std::ofstream(path) << "{\"seq\":1,\"kind\":\"base\",\"result\":\"succeeded\"}\n{\"seq\":2,\"kind\n";
-    std::vector<chain_record> back;
-    qvctl_status st{};
     EXPECT_FALSE(qvctl_cli::chain_read(path, back, st));
     EXPECT_STREQ(st.message, ("ERROR: " + path + ": line 2 is no backup record").c_str());
 }

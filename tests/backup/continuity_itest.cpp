@@ -7,11 +7,9 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <thread>
 
 #include "backup_disk.h"
 #include "capability.h"
-#include "child.h"
 
 namespace {
 
@@ -98,14 +96,9 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(::futimens(fd.get(), times), 0);
     }
-    d.sim.quirk("slow-reads 20000");
-    backuptest::child cut(backuptest::qvctl_bin + " " + incremental + " --resync");
-    ASSERT_TRUE(cut.wait_for("Performing resync snapshot")) << cut.out();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    cut.signal(SIGINT);
-    EXPECT_EQ(cut.finish(), 4) << cut.out();
-    d.sim.quirk_clear();
-    EXPECT_NE(cut.out().find("runs as a resync: asked for with --resync"), npos) << cut.out();
+    auto cut = d.cut_short(" --incremental --resync", SIGINT, "Performing resync snapshot");
+    EXPECT_EQ(cut.status, 4) << cut.out;
+    EXPECT_NE(cut.out.find("runs as a resync: asked for with --resync"), npos) << cut.out;
     EXPECT_FALSE(d.snapshot_held());
     backuptest::expect_marked(d.image, "resync " + d.dev);
     // The next incremental finishes what the cut one began, though nothing asks for it.

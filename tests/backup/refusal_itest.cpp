@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 
 #include "../sim/fs_helpers.h"
 #include "backup_disk.h"
@@ -29,23 +30,65 @@ void expect_no_snapshot(backup_disk &d)
     EXPECT_EQ(list.out.find("snapshot"), npos) << list.out;
 }
 
-TEST(Refusal, AnotherFilesystemATargetOnTheDeviceAndNoRoomAreRefusedBeforeAnySnapshot)
+// Refusals before any snapshot exists and before IMAGE is touched, each with what is wrong.
+TEST(Refusal, WhatIsMissingOrWrongIsNamedBeforeAnySnapshot)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
+    std::string bare = d.sim.disk("8M"), unmapped = d.sim.disk("8M");
+    ASSERT_FALSE(bare.empty() || unmapped.empty());
+    ASSERT_EQ(simtest::attach(unmapped).code, 0u);
+    simtest::mount_guard small("tmpfs", d.dir.file("small"), "size=4m -t tmpfs");
+    ASSERT_TRUE(small.ok()) << small.error();
+    const std::string held = tooltest::pattern(1 << 20, 7), cramped = d.dir.write("small/image", held);
+    const std::string on = d.dir.file("mnt/image"), other = d.dir.file("other");
+    struct refusal {
+        std::string device, image;
+        int status;
+        std::string message;
+        bool mounted = false;
+    };
+    const refusal cases[] = {
+        {d.dev, d.image + " --incremental", 2,
+         "ERROR: " + d.image + " holds no complete base image; run a base backup first"},
+        {bare, other, 19, "run \"qvctl attach " + bare + "\" first"},
+        {unmapped, other, 6, "the changelog store of " + unmapped + " is not mapped; run \"qvctl store register"},
+        {d.dev, cramped, 28, "it needs 16777216 bytes, " + cramped + " already holds 1048576, and "},
+        {d.dev, on, 22, "ERROR: " + on + " lies on " + d.dev + ", the device being backed up", true},
+    };
+    for (const refusal &c : cases) {
+        std::optional<simtest::mount_guard> mount;
+        if (c.mounted)
+            mount.emplace(d.dev, d.dir.file("mnt"));
+        auto r = d.qvctl("backup " + c.device + " " + c.image);
+        EXPECT_EQ(r.status, c.status) << c.image << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), npos) << r.out;
+        expect_no_snapshot(d);
+    }
+    EXPECT_TRUE(read_file(cramped) == held);
+    EXPECT_FALSE(std::filesystem::exists(on));
+    EXPECT_FALSE(std::filesystem::exists(d.image) || std::filesystem::exists(other));
+
+    // Someone else's snapshot is refused and left held.
     ASSERT_EQ(d.qvctl("backup " + d.dev + " " + d.image).status, 0);
+    ASSERT_NE(d.snapshot(), "");
+    auto busy = d.qvctl("backup " + d.dev + " " + d.image);
+    EXPECT_EQ(busy.status, 16) << busy.out;
+    EXPECT_TRUE(d.snapshot_held());
+    d.cancel();
+
+    // Another filesystem on the device than the chain's: refused, unless asked to rewrite the image.
     const std::string old_uuid = d.chain().back().uuid;
     ASSERT_FALSE(old_uuid.empty());
-
     qvtest::sh_ok("mkfs.ext4 -q -F " + d.dev);
     const std::string new_uuid = qvtest::trimmed(qvtest::sh_ok("blkid -p -s UUID -o value " + d.dev));
-    auto other = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
-    EXPECT_EQ(other.status, 2) << other.out;
-    EXPECT_NE(other.out.find("holds filesystem UUID " + new_uuid + ", but backup 1 of " + d.image + " read UUID " +
+    auto refused = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
+    EXPECT_EQ(refused.status, 2) << refused.out;
+    EXPECT_NE(refused.out.find("holds filesystem UUID " + new_uuid + ", but backup 1 of " + d.image + " read UUID " +
                              old_uuid + "; take a base backup, or --resync to rewrite " + d.image + " from the device"),
               npos)
-        << other.out;
+        << refused.out;
     expect_no_snapshot(d);
     EXPECT_EQ(d.chain().size(), 1u) << "nothing recorded";
     auto rewritten = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --resync");
@@ -53,36 +96,11 @@ TEST(Refusal, AnotherFilesystemATargetOnTheDeviceAndNoRoomAreRefusedBeforeAnySna
     std::string snap = d.snapshot();
     EXPECT_TRUE(read_file(d.image) == read_file(snap));
     d.cancel();
-
-    simtest::mount_guard on(d.dev, d.dir.file("mnt"));
-    ASSERT_TRUE(on.ok()) << on.error();
-    auto self = d.qvctl("backup " + d.dev + " " + on.file("image"));
-    EXPECT_EQ(self.status, 22) << self.out;
-    EXPECT_NE(self.out.find("ERROR: " + on.file("image") + " lies on " + d.dev + ", the device being backed up"), npos)
-        << self.out;
-    EXPECT_FALSE(std::filesystem::exists(on.file("image")));
-    expect_no_snapshot(d);
-    on.unmount();
-
-    simtest::mount_guard small("tmpfs", d.dir.file("small"), "size=4m -t tmpfs");
-    ASSERT_TRUE(small.ok()) << small.error();
-    const std::string held = tooltest::pattern(1 << 20, 7);
-    std::string image = d.dir.file("small/image");
-    d.dir.write("small/image", held);
-    auto full = d.qvctl("backup " + d.dev + " " + image);
-    EXPECT_EQ(full.status, 28) << full.out;
-    EXPECT_NE(full.out.find("it needs 16777216 bytes, " + image + " already holds 1048576, and "), npos) << full.out;
-    EXPECT_TRUE(read_file(image) == held);
-    expect_no_snapshot(d);
 }
 
-// A symbolic link owned by the other user.
-void plant(const std::string &at, const std::string &target)
-{
-    ASSERT_EQ(::symlink(target.c_str(), at.c_str()), 0) << at;
-    ASSERT_EQ(::lchown(at.c_str(), other_user, other_user), 0) << at;
-}
-
+// Links planted by another user in a world-writable folder at each path a backup writes: the image,
+// the manifest (never read or written through a link; the fixed temporary name of earlier
+// versions is never opened), and the image tool's per-block files.
 TEST(LinkSafety, LinksOfAnotherUserAtEveryPathABackupWritesLeaveTheirTargetsUnchanged)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
@@ -93,45 +111,47 @@ TEST(LinkSafety, LinksOfAnotherUserAtEveryPathABackupWritesLeaveTheirTargetsUnch
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
     const std::string victim = d.dir.write("victim", "root's alone\n");
     ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
-
-    plant(image, victim);
-    auto linked = d.qvctl("backup " + d.dev + " " + image);
-    EXPECT_EQ(linked.status, 13) << linked.out;
-    EXPECT_NE(linked.out.find("ERROR: " + image + " is a symbolic link of another user in the world-writable folder " +
-                              shared + "; it is not written"),
-              npos)
-        << linked.out;
-    ASSERT_EQ(::unlink(image.c_str()), 0);
-    ASSERT_EQ(::link(victim.c_str(), image.c_str()), 0);
-    auto hard = d.qvctl("backup " + d.dev + " " + image);
-    EXPECT_EQ(hard.status, 13) << hard.out;
-    EXPECT_NE(hard.out.find("is a file with other hard links"), npos) << hard.out;
-    ASSERT_EQ(::unlink(image.c_str()), 0);
-    expect_no_snapshot(d);
-
-    // The manifest is neither read nor written through a link; the fixed temporary name of earlier
-    // versions is never opened.
-    plant(image + ".chain", victim);
-    auto manifest = d.qvctl("backup " + d.dev + " " + image);
-    EXPECT_EQ(manifest.status, 13) << manifest.out;
-    EXPECT_NE(manifest.out.find(image + ".chain is a symbolic link of another user"), npos) << manifest.out;
-    ASSERT_EQ(::unlink((image + ".chain").c_str()), 0);
-    plant(image + ".chain.new", victim);
-    auto ok = d.qvctl("backup " + d.dev + " " + image);
-    EXPECT_EQ(ok.status, 0) << ok.out;
-    struct stat sb;
-    ASSERT_EQ(::lstat((image + ".chain").c_str(), &sb), 0);
-    EXPECT_TRUE(S_ISREG(sb.st_mode));
-
-    // The image tool's per-block files.
-    d.write(10, 1, 'x');
-    ASSERT_NE(d.snapshot(), "");
-    plant(shared + "/blocks.80", victim);
-    auto blocks = qvtest::sh(backuptest::qvsnap_bin + " -p -i -s " + d.dev + " " + shared + "/blocks");
-    EXPECT_EQ(blocks.status, 13) << blocks.out;
-    EXPECT_NE(blocks.out.find(shared + "/blocks.80 is a symbolic link of another user"), npos) << blocks.out;
+    const std::string backup = backuptest::qvctl_bin + " backup " + d.dev + " " + image;
+    struct plant {
+        std::string at;
+        bool hard;
+        std::string command;
+        int status;
+        std::string message;
+    };
+    const plant cases[] = {
+        {image, false, backup, 13,
+         "ERROR: " + image + " is a symbolic link of another user in the world-writable folder " + shared +
+             "; it is not written"},
+        {image, true, backup, 13, "is a file with other hard links"},
+        {image + ".chain", false, backup, 13, image + ".chain is a symbolic link of another user"},
+        {image + ".chain.new", false, backup, 0, "succeeded"},
+        {shared + "/blocks.80", false, backuptest::qvsnap_bin + " -p -i -s " + d.dev + " " + shared + "/blocks", 13,
+         shared + "/blocks.80 is a symbolic link of another user"},
+    };
+    for (const plant &c : cases) {
+        if (c.command.starts_with(backuptest::qvsnap_bin)) {
+            d.write(10, 1, 'x');
+            ASSERT_NE(d.snapshot(), "");
+        }
+        if (c.hard) {
+            ASSERT_EQ(::link(victim.c_str(), c.at.c_str()), 0);
+        } else {
+            ASSERT_EQ(::symlink(victim.c_str(), c.at.c_str()), 0) << c.at;
+            ASSERT_EQ(::lchown(c.at.c_str(), other_user, other_user), 0) << c.at;
+        }
+        auto r = qvtest::sh(c.command);
+        EXPECT_EQ(r.status, c.status) << c.at << ": " << r.out;
+        EXPECT_NE(r.out.find(c.message), npos) << r.out;
+        if (c.status == 0) {
+            struct stat sb;
+            ASSERT_EQ(::lstat((image + ".chain").c_str(), &sb), 0);
+            EXPECT_TRUE(S_ISREG(sb.st_mode));
+        } else {
+            ASSERT_EQ(::unlink(c.at.c_str()), 0);
+        }
+    }
     d.cancel();
-
     EXPECT_EQ(read_file(victim), "root's alone\n");
 }
 
