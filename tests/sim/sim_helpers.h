@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "bytes.h"
 #include "qvctl.h"
@@ -81,31 +80,6 @@ inline void map_all_stores(const std::string &dev)
 {
     for (std::uint32_t k = 0; k < 3; ++k)
         map_store(dev, k, 1000 + 100 * k, 16);
-}
-
-struct run {
-    std::uint64_t first, count;
-    bool operator==(const run &) const = default;
-};
-
-inline std::vector<run> changelog(const std::string &dev, std::uint64_t start, std::uint32_t cap)
-{
-    auto a = send(7, dev, qv::req::block_length(152, cap, 16), [&](qv::mut_bytes b) {
-        qv::store_le<std::uint64_t>(b, 136, start);
-        qv::store_le<std::uint32_t>(b, 144, cap);
-    });
-    std::vector<run> out;
-    if (a.code != 0)
-        return out;
-    for (std::uint32_t i = 0; i < a.at<std::uint32_t>(144); ++i)
-        out.push_back({a.at<std::uint64_t>(152 + 16 * i), a.at<std::uint64_t>(160 + 16 * i)});
-    return out;
-}
-
-inline std::uint32_t changed_blocks(const std::string &dev)
-{
-    auto a = send(7, dev);
-    return a.code ? ~0u : a.at<std::uint32_t>(144);
 }
 
 }  // namespace simtest
