@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <string>
+#include <tuple>
 
 #include "qvctl_internal.h"
 #include "temp_dir.h"
@@ -46,48 +47,29 @@ protected:
     }
 };
 
-TEST_F(SysfsAttr, WholeDiskThenPartitionBelowItsDiskAndTextThatIsNoNumber)
-{
-    uint64_t v = 0;
-    EXPECT_EQ(read("sdq", "size", v), 0);
-    EXPECT_EQ(v, 2097152u);
-    EXPECT_EQ(read("sdq3", "start", v), 0);
-    EXPECT_EQ(v, 2048u);
-    EXPECT_EQ(st.code, 0u);
-    EXPECT_EQ(read("odd", "size", v), 0);
-    EXPECT_EQ(v, 2048u) << "no number leaves the output";
-}
-
-TEST_F(SysfsAttr, FailuresNameWhatWasSought)
+TEST_F(SysfsAttr, AttributesOfDisksAndPartitionsAndWhatFailsIsNamed)
 {
     uint64_t v = 5;
-    EXPECT_EQ(read("mmcblk0p1", "size", v), ENOENT);
-    EXPECT_EQ(std::string(st.message), "Could not find a field \"size\" for  device \"mmcblk0p1\" (" + root +
-                                           "/block/mmcblk/mmcblk0p1/size): No such file or directory");
+    for (auto [name, attr, value] : {std::tuple{"sdq", "size", 2097152u}, {"sdq3", "start", 2048u},
+                                     {"odd", "size", 2048u},  // no number leaves the output
+                                     {"loop8p2", "start", 24576u}}) {
+        EXPECT_EQ(read(name, attr, v), 0) << name << st.message;
+        EXPECT_EQ(v, value) << name;
+    }
     EXPECT_EQ(read("sdq3", "size", v), ENOENT);
     EXPECT_EQ(std::string(st.message), "Could not find a field \"size\" for  device \"sdq3\" (" + root +
                                            "/block/sdq/sdq3/size): No such file or directory");
+    EXPECT_EQ(read("mmcblk0p1", "size", v), ENOENT);
     EXPECT_EQ(read("4711", "size", v), 2);
     EXPECT_STREQ(st.message, "Could not determine a major number for device \"4711\"");
-    EXPECT_EQ(sysfs_block_attr_read(tmp.file("4711").c_str(), "size", &v, nullptr), 2);
-
     std::string absent = tmp.file("absent");
     EXPECT_EQ(qv::sysfs_block_attr_read_at(root.c_str(), absent.c_str(), "size", &v, &st), ENOENT);
     EXPECT_EQ(std::string(st.message), "Could not resolve path \"" + absent + "\"");
-    EXPECT_EQ(v, 5u);
-}
-
-TEST_F(SysfsAttr, PartitionsWithDigitsInTheDiskNameFindTheirStart)
-{
-    uint64_t v = 0;
-    EXPECT_EQ(read("loop8p2", "start", v), 0) << st.message;
-    EXPECT_EQ(v, 24576u);
-    auto start = [&](const char *name) { return qv::partition_start_sector_at(root.c_str(), tmp.write(name, "").c_str()); };
-    EXPECT_EQ(start("loop8p2"), 24576u);
-    EXPECT_EQ(start("nvme0n1p1"), 4096u);
-    EXPECT_EQ(start("sdq3"), 2048u);
-    EXPECT_EQ(start("sdq"), 0u);
-    EXPECT_EQ(start("loop8"), 0u);
+    EXPECT_EQ(v, 24576u) << "failures leave the output";
+    // Partitions with digits in the disk name find their start.
+    for (auto [name, start] : {std::pair{"loop8p2", 24576u}, {"nvme0n1p1", 4096u}, {"sdq3", 2048u}, {"sdq", 0u},
+                               {"loop8", 0u}})
+        EXPECT_EQ(qv::partition_start_sector_at(root.c_str(), tmp.write(name, "").c_str()), start) << name;
 }
 
 }  // namespace
