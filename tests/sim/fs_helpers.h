@@ -7,7 +7,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
+#include <fstream>
+#include <iterator>
 #include <fcntl.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
@@ -76,7 +77,7 @@ inline bool write_file(const std::string &path, const std::string &data, off_t o
 }
 
 // Writes 4 KiB blocks of `dev` filled with `fill`, their first 8 bytes `head` unless that is 0.
-inline void write_blocks(const std::string &dev, std::initializer_list<std::uint64_t> blocks, char fill = 'q',
+inline void write_blocks(const std::string &dev, const std::vector<std::uint64_t> &blocks, char fill = 'q',
                          std::uint64_t head = 0)
 {
     qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
@@ -91,12 +92,8 @@ inline void write_blocks(const std::string &dev, std::initializer_list<std::uint
 
 inline std::string read_file(const std::string &path)
 {
-    std::string out;
-    qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    char buf[65536];
-    for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<std::size_t>(n));
-    return out;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // `length` bytes of `path` at `offset`; "<short read>" when they are not all there.
@@ -104,9 +101,8 @@ inline std::string read_at(const std::string &path, std::uint64_t offset, std::s
 {
     std::string out(length, '\0');
     qv::unique_fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    return fd && ::pread(fd.get(), out.data(), length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length)
-               ? out
-               : "<short read>";
+    bool whole = fd && ::pread(fd.get(), out.data(), length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+    return whole ? out : "<short read>";
 }
 
 // A pattern that differs at every offset and between seeds.
