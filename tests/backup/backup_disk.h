@@ -80,12 +80,13 @@ struct backup_disk {
     void cancel() { EXPECT_EQ(simtest::send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; }).code, 0u); }
 
     qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(qvctl_bin + " " + args); }
+    std::string backup() const { return qvctl_bin + " backup " + dev + " " + image; }
 
-    // `qvctl backup DEV IMAGE args` on a slow snapshot device, cut by `sig` once `begun` shows.
-    qvtest::run_result cut_short(const std::string &args, int sig, const std::string &begun)
+    // `command` on a slow snapshot device, cut by `sig` once `begun` shows.
+    qvtest::run_result cut_short(const std::string &command, int sig, const std::string &begun)
     {
         sim.quirk("slow-reads 30000");
-        child cut(qvctl_bin + " backup " + dev + " " + image + args);
+        child cut(command);
         EXPECT_TRUE(cut.wait_for(begun)) << cut.out();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         cut.signal(sig);

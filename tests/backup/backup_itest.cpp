@@ -6,17 +6,14 @@
 
 #include <filesystem>
 #include <regex>
-#include <thread>
 
 #include "backup.h"
 #include "backup_disk.h"
 #include "capability.h"
-#include "child.h"
 
 namespace {
 
 using backuptest::backup_disk;
-using backuptest::child;
 using backuptest::mark_of;
 using tooltest::read_file;
 
@@ -40,18 +37,12 @@ TEST(QvsnapGuard, SigintLeavesAMarkedPrefixAndALockedOutputIsLeftAlone)
     std::string snap = d.snapshot();
     std::string expected = read_file(snap);
     qvtest::sh_ok("blockdev --flushbufs " + snap);
-    d.sim.quirk("slow-reads 20000");
-    child run(backuptest::qvsnap_bin + " " + d.dev + " " + d.image);
-    ASSERT_TRUE(run.wait_for(" / 4096 (")) << run.out();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    run.signal(SIGINT);
-    EXPECT_EQ(run.finish(), 4) << run.out();
-    d.sim.quirk_clear();
+    auto run = d.cut_short(backuptest::qvsnap_bin + " " + d.dev + " " + d.image, SIGINT, " / 4096 (");
+    EXPECT_EQ(run.status, 4) << run.out;
     std::smatch m;
-    std::string out = run.out();
     const std::regex ending("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 blocks; "
                             "(.*) is incomplete");
-    ASSERT_TRUE(std::regex_search(out, m, ending)) << out;
+    ASSERT_TRUE(std::regex_search(run.out, m, ending)) << run.out;
     EXPECT_EQ(m[2].str(), d.image);
     std::uint64_t copied = std::stoull(m[1].str());
     EXPECT_LT(copied, disk_blocks);
@@ -84,7 +75,7 @@ TEST(Backup, ChainWithKilledAndInterruptedBackupsEndsEqualToItsSnapshot)
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
     d.write(10, 100, 'a');
-    EXPECT_EQ(d.cut_short("", SIGKILL, "Performing base snapshot").status, 128 + SIGKILL);
+    EXPECT_EQ(d.cut_short(d.backup(), SIGKILL, "Performing base snapshot").status, 128 + SIGKILL);
     EXPECT_TRUE(d.snapshot_held());
     EXPECT_EQ(results(d.chain()), "1 base started\n");
     auto base = d.qvctl("backup " + d.dev + " " + d.image);
@@ -103,7 +94,7 @@ TEST(Backup, ChainWithKilledAndInterruptedBackupsEndsEqualToItsSnapshot)
 
     // Scattered blocks on a slow snapshot device: the run is caught midway.
     d.write(300, 300, 'c', 12);
-    auto cut = d.cut_short(" -i", SIGINT, "Performing incremental snapshot");
+    auto cut = d.cut_short(d.backup() + " -i", SIGINT, "Performing incremental snapshot");
     EXPECT_EQ(cut.status, 4) << cut.out;
     EXPECT_NE(cut.out.find("ERROR: interrupted by signal 2 after "), std::string::npos) << cut.out;
     EXPECT_FALSE(d.snapshot_held()) << "cancelled, so its blocks stay in the changelog";
@@ -119,7 +110,7 @@ TEST(Backup, ChainWithKilledAndInterruptedBackupsEndsEqualToItsSnapshot)
 
     // Killed, an incremental leaves no record of what it wrote: the next one rewrites what differs.
     d.write(1000, 300, 'e', 3);
-    EXPECT_EQ(d.cut_short(" -i", SIGKILL, "Performing incremental snapshot").status, 128 + SIGKILL);
+    EXPECT_EQ(d.cut_short(d.backup() + " -i", SIGKILL, "Performing incremental snapshot").status, 128 + SIGKILL);
     auto resync = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
     ASSERT_EQ(resync.status, 0) << resync.out;
     EXPECT_NE(resync.out.find("runs as a resync: the image is not the file that backup 5 left"), std::string::npos)

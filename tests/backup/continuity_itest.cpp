@@ -96,7 +96,7 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
         const struct timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(::futimens(fd.get(), times), 0);
     }
-    auto cut = d.cut_short(" --incremental --resync", SIGINT, "Performing resync snapshot");
+    auto cut = d.cut_short(d.backup() + " --incremental --resync", SIGINT, "Performing resync snapshot");
     EXPECT_EQ(cut.status, 4) << cut.out;
     EXPECT_NE(cut.out.find("runs as a resync: asked for with --resync"), npos) << cut.out;
     EXPECT_FALSE(d.snapshot_held());

@@ -29,7 +29,6 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"snapshot start /dev/a --flags", "ERROR: option --flags needs a value"},
         {"snapshot start /dev/a --flags 256", "ERROR: --flags must be a number from 0 to 255, not \"256\""},
         {"store create data /dev/a --size 3Q", "ERROR: --size must be a byte count"},
-        {"store create data /dev/a --size 1K5", "ERROR: --size must be a byte count"},
         {"store create data /dev/a --percent 100", "ERROR: --percent must be from 0 (the default, 15) to below 100"},
         {"store register data /dev/a --chunk 1000", "ERROR: --chunk must be a multiple of 512 up to 2147483136"},
         {"store register data /dev/a --chunk 2G", "ERROR: --chunk must be a multiple of 512"},
@@ -40,10 +39,8 @@ TEST(QvctlCli, UsageErrorsSay22AndWhatWasWrongOnStandardError)
         {"store reset data /dev/a", "ERROR: only the changelog store can be reset"},
         {"store unmap changelog /dev/a", "ERROR: only the data store can be unmapped"},
         {"backup /dev/a img -w 0", "ERROR: --workers must be greater or equal to 1"},
-        {"image verify /dev/a img -w", "ERROR: option --workers needs a value"},
         {"--json attach /dev/a", "ERROR: qvctl attach has no JSON output"},
         {"snapshot get /dev/a --json", "ERROR: qvctl snapshot get has no JSON output"},
-        {"--quiet --json", "ERROR: qvctl needs a command"},
     };
     for (const usage_case &c : cases) {
         auto err = err_only(c.args);

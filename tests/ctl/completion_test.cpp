@@ -30,12 +30,9 @@ TEST(Completion, OffersDependOnThePosition)
     };
     const completion_case cases[] = {
         {"qvctl", "qvctl --quiet store re", "reset register"},
-        {"qvctl", "qvctl store unmap ", "data"},
         {"qvctl", "qvctl store register data /dev/x --method f", "fiemap fibmap"},
-        {"qvctl", "qvctl attach /dev/x ", ""},
         {"qvctl", "qvctl attach /dev/nul", ""},
         {"qvctl", "qvctl --json changelog show /dev/nul", ""},
-        {"qvsnap", "qvsnap -w 4 /dev/nul", ""},
         {"qvsnap", "qvsnap -i /dev/x /dev/nul", "/dev/null"},
         {"qvsnap", "qvsnap -i /dev/x /dev/y /dev/nul", ""},
     };
