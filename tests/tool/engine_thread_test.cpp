@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The copy engine end to end in the test process, under the thread sanitizer too: base and
-// incremental runs, per-block files, failing workers and changelogs, a signal midway, and the
-// comparison of an image with its source.
+// The copy engine end to end in the test process, under the thread sanitizer too: base runs, failing
+// workers and changelogs, a signal midway, and the comparison of an image with its source. Images
+// of a real snapshot, base, incremental and per-block, are the program's own tests; changelogs of
+// more than a page are proven by the backups' chain.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -33,41 +34,6 @@ TEST(Engine, BaseImageEqualsTheDeviceWithAShortLastBlock)
     bad.size.error = ENXIO;
     bad.open_image("kept");
     EXPECT_EQ(bad.copy(), static_cast<std::uint32_t>(ENXIO));
-}
-
-TEST(Engine, IncrementalPatchesListedBlocksInPlaceAndNothingElse)
-{
-    // Empty, one entry, one past a full page of the changelog, and past two pages.
-    for (std::size_t entries : {0, 1, 247, 494}) {
-        qvtest::fake_changelog m;
-        m.entries = qvtest::make_entries(entries);
-        std::vector<std::uint64_t> blocks;
-        for (auto &en : m.entries)
-            for (std::uint64_t j = 0; j < en.count; ++j)
-                blocks.push_back(en.start + 8 * j);
-        std::uint64_t sectors = blocks.empty() ? 64 : blocks.back() + 8 + 16;
-        engine e(sectors, SNAP_INCREMENTAL, 4);
-        std::string expected(sectors * 512, 'x');
-        e.open_image(expected);
-        ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
-        for (auto s : blocks)
-            expected.replace(s * 512, 4096, e.source, s * 512, 4096);
-        EXPECT_TRUE(read_file(e.image) == expected) << entries;
-        EXPECT_EQ(e.o.changelog, nullptr) << "the index is released by the run";
-    }
-}
-
-TEST(Engine, SeparatedBlocksEachInAFileOfTheirOwn)
-{
-    qvtest::fake_changelog m;
-    m.entries = {{2048, 3}, {4000, 1}};
-    engine e(4004, SNAP_INCREMENTAL | SNAP_SEPARATED | SNAP_HIDE_PROGRESS, 2);
-    ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
-    for (std::uint64_t s : {2048, 2056, 2064})
-        EXPECT_TRUE(read_file(e.image + "." + std::to_string(s)) == e.source.substr(s * 512, 4096)) << s;
-    // The device's last block holds only the four sectors that remain.
-    EXPECT_TRUE(read_file(e.image + ".4000") == e.source.substr(4000 * 512));
-    EXPECT_FALSE(std::filesystem::exists(e.image));
 }
 
 TEST(Engine, LowestNumberedFailingWorkerGivesTheCodeAndTheOthersFinish)
