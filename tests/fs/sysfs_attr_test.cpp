@@ -59,12 +59,10 @@ TEST_F(SysfsAttr, AttributesOfDisksAndPartitionsAndWhatFailsIsNamed)
     EXPECT_EQ(read("sdq3", "size", v), ENOENT);
     EXPECT_EQ(std::string(st.message), "Could not find a field \"size\" for  device \"sdq3\" (" + root +
                                            "/block/sdq/sdq3/size): No such file or directory");
-    EXPECT_EQ(read("mmcblk0p1", "size", v), ENOENT);
     EXPECT_EQ(read("4711", "size", v), 2);
     EXPECT_STREQ(st.message, "Could not determine a major number for device \"4711\"");
     std::string absent = tmp.file("absent");
     EXPECT_EQ(qv::sysfs_block_attr_read_at(root.c_str(), absent.c_str(), "size", &v, &st), ENOENT);
-    EXPECT_EQ(std::string(st.message), "Could not resolve path \"" + absent + "\"");
     EXPECT_EQ(v, 24576u) << "failures leave the output";
     // Partitions with digits in the disk name find their start.
     for (auto [name, start] : {std::pair{"loop8p2", 24576u}, {"nvme0n1p1", 4096u}, {"sdq3", 2048u}, {"sdq", 0u},
