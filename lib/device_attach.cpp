@@ -8,15 +8,15 @@ namespace att = qv::req::attach;
 
 extern "C" uint32_t qvctl_device_attach(const char *path, qvctl_status *caller)
 {
-    if (uint32_t r = qvctl_path_check(path, caller))
+    if (int r = qvctl_path_check(path, caller))
         return r;
     fs_type type = fs_type_detect(path);
     if (type == FS_TYPE_UNKNOWN)
-        return static_cast<uint32_t>(qvctl_status_set(caller, EINVAL, "ERROR: Unsupported filesystem on device %s", path));
+        return qvctl_status_set(caller, EINVAL, "ERROR: Unsupported filesystem on device %s", path);
     uint32_t n = fs_meta_extents_get(path, type, nullptr);
     auto block = qv::request_new(qv::req::block_length(att::extents, n, qv::req::extent_size), path);
     if (!block)
-        return static_cast<uint32_t>(qvctl_status_set(caller, errno, "ERROR: Insufficient memory to attach %s", path));
+        return qvctl_status_set(caller, errno, "ERROR: Insufficient memory to attach %s", path);
     // Room for n extents was sized above; a second answer larger than that is not written past it.
     sector_extent extents[1] = {};
     uint32_t count = fs_meta_extents_get(path, type, extents);

@@ -21,13 +21,13 @@ bool needs_freeze(const char *path, qvctl_status *st)
 
 }  // namespace
 
-extern "C" uint32_t snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st)
+extern "C" int snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st)
 {
     bool frozen = needs_freeze(path, st);
     if (frozen)
-        if (uint32_t r = fs_freeze(path, st))
+        if (int r = fs_freeze(path, st))
             return r;
-    uint32_t r = qvctl_ioctl(code, block, path, st);
+    int r = qvctl_ioctl(code, block, path, st);
     if (frozen)
         fs_thaw(path, st);
     return r;
@@ -43,16 +43,16 @@ extern "C" int wait_fs_type(const char *dev_path)
     return 0;
 }
 
-extern "C" uint32_t wait_device_node(const char *snap_path, uint32_t type, qvctl_status *st)
+extern "C" int wait_device_node(const char *snap_path, uint32_t type, qvctl_status *st)
 {
     bool found = wait_fs_type(snap_path);
     if (type == FS_TYPE_BTRFS && !found)
-        return static_cast<uint32_t>(qvctl_status_set(st, 110, "ERROR: Waited for device %s for too long", snap_path));
+        return qvctl_status_set(st, QVCTL_ETIMEDOUT, "ERROR: Waited for device %s for too long", snap_path);
     struct stat sb;
     for (int i = 0; i < node_checks; ++i) {
         if (::stat(snap_path, &sb) == 0)
             return 0;
         usleep(step_us);
     }
-    return static_cast<uint32_t>(qvctl_status_set(st, 110, "ERROR: Waited for device %s for too long", snap_path));
+    return qvctl_status_set(st, QVCTL_ETIMEDOUT, "ERROR: Waited for device %s for too long", snap_path);
 }

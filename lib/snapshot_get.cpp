@@ -10,16 +10,12 @@
 extern "C" uint32_t qvctl_snapshot_get(const char *path, char *snap_path, qvctl_status *st)
 {
     if (!snap_path)
-        return static_cast<uint32_t>(
-            qvctl_status_set(st, EINVAL, "ERROR: snap parameter in %s() should not be NULL", __func__));
-    if (uint32_t r = qvctl_path_check(path, st))
+        return qvctl_status_set(st, EINVAL, "ERROR: snap parameter in %s() should not be NULL", __func__);
+    qv::request_block block;
+    if (int r = qv::request_open(block, path, qv::req::min_size, "get snapshot device of", st))
         return r;
-    auto block = qv::request_new(qv::req::min_size, path);
-    if (!block)
-        return static_cast<uint32_t>(
-            qvctl_status_set(st, errno, "ERROR: Insufficient memory to get snapshot device of %s", path));
 
-    uint32_t r = qvctl_ioctl(QVCTL_REQ_SNAPSHOT_GET, block.get(), path, st);
+    int r = qvctl_ioctl(QVCTL_REQ_SNAPSHOT_GET, block.get(), path, st);
     if (r == 0) {
         // The module's name is passed on unread, but never read past the block.
         char name[qv::req::min_size];

@@ -12,14 +12,11 @@ extern "C" uint32_t qvctl_snapshot_start(const char *path, char *snap_path, uint
 {
     char own[4096];
     char *out = snap_path ? snap_path : own;
-    if (uint32_t r = qvctl_path_check(path, st))
+    qv::request_block block;
+    if (int r = qv::request_open(block, path, qv::req::min_size, "start snapshot of", st))
         return r;
-    auto block = qv::request_new(qv::req::min_size, path);
-    if (!block)
-        return static_cast<uint32_t>(
-            qvctl_status_set(st, errno, "ERROR: Insufficient memory to start snapshot of %s", path));
     block.span()[ss::flag] = flags;
-    if (uint32_t r = snapshot_request_frozen(QVCTL_REQ_SNAPSHOT_START, block.get(), path, st))
+    if (int r = snapshot_request_frozen(QVCTL_REQ_SNAPSHOT_START, block.get(), path, st))
         return r;
     char name[qv::req::min_size];
     qv::load_text(block.view(), ss::name, block.length - ss::name, name, sizeof name);

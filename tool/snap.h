@@ -74,13 +74,13 @@ typedef struct snap_block_name {
 
 int snap_main(int argc, char **argv);
 /* The run from the parsed options on: the snapshot device, the output, the copy, the closing. */
-uint32_t snap_run(snap_options *opts);
+int snap_run(snap_options *opts);
 /* Opens (unless SNAP_OUTPUT_LOCKED) and locks the single output file, marks it incomplete and,
  * in a base run, empties it. */
-uint32_t snap_output_open(snap_options *opts);
+int snap_output_open(snap_options *opts);
 /* After a successful copy puts the output's data on the disk and lifts the mark; closes what
  * snap_output_open opened. Answers the run's code, `result` unless the closing failed. */
-uint32_t snap_output_finish(snap_options *opts, uint32_t result);
+int snap_output_finish(snap_options *opts, int result);
 
 /* SIGINT, SIGTERM and SIGHUP stop the run before its next block; a second one ends the process. */
 void snap_signals_install(void);
@@ -99,14 +99,14 @@ typedef struct snap_verify_result {
 } snap_verify_result;
 /* Compares snapfile_fd with snapdev_fd over every block, or the changelog's blocks with
  * SNAP_INCREMENTAL, with `workers` workers over contiguous ranges. */
-uint32_t snap_verify(snap_options *opts, snap_verify_result *result);
+int snap_verify(snap_options *opts, snap_verify_result *result);
 /* Compares the `count` blocks at the given sectors, ascending, between the two descriptors. */
-uint32_t snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count, snap_verify_result *result);
+int snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count, snap_verify_result *result);
 /* Compares every block and rewrites in the image those that differ, so that it ends equal to the
  * snapshot; total, copied and bytes tell blocks compared, rewritten and bytes written. */
-uint32_t snap_resync(snap_options *opts);
+int snap_resync(snap_options *opts);
 /* The same from a device and an image path: finds the snapshot device, opens both, compares. */
-uint32_t snap_verify_image(snap_options *opts, snap_verify_result *result);
+int snap_verify_image(snap_options *opts, snap_verify_result *result);
 void snap_options_init(snap_options *opts);
 /* Parses the command line into opts and log_level; ends the process on usage, version and
  * argument errors. */
@@ -115,18 +115,18 @@ void snap_options_parse(int argc, char **argv, snap_options *opts, int *log_leve
 [[noreturn]] void print_version(const char *name);
 [[noreturn]] void print_cli_version(void);
 
-uint32_t snap_copy(snap_options *opts);
+int snap_copy(snap_options *opts);
 uint64_t snap_blocks_count(snap_options *opts);
 /* Starts filling an index from its first entry. */
 void snap_changelog_collect_begin(void);
 int snap_changelog_collect(const qvctl_changelog_entry *entry, uint32_t count, void *index, qvctl_status *status);
 /* Fills a base image with zeros to the device size, then hands its pages back. */
-uint32_t snap_output_reset(snap_options *opts, uint64_t sectors);
+int snap_output_reset(snap_options *opts, uint64_t sectors);
 void *snap_worker_run(void *worker);
-uint32_t snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, uint64_t length,
+int snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, uint64_t length,
                          void *buffer, uint32_t flags, qvctl_status *status);
 /* 0, or the status code when the base does not leave room for a sector's digits. */
-uint32_t snap_block_name_init(snap_block_name *name, const char *base, qvctl_status *status);
+int snap_block_name_init(snap_block_name *name, const char *base, qvctl_status *status);
 /* Opens a file that the run creates or writes (O_CLOEXEC and a large-file open added, O_TRUNC done
  * only after the checks), never through a link or into a file that another user planted in a
  * world-writable sticky folder. -1 with errno on failure; a refusal also fills the status record. */

@@ -96,20 +96,20 @@ timespec deadline_in(time_t seconds) noexcept
 enum class attempt { done, again };
 
 // One worker, one bounded wait. `result` is what fs_freeze answers when the attempt ends the loop.
-attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_t &result)
+attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, int &result)
 {
     freeze_task *task = task_new(dir_fd, device);
     if (!task || !task->fd) {
         int err = task ? errno : ENOMEM;
         delete task;
-        result = static_cast<uint32_t>(err);
+        result = err;
         qvctl_status_set(st, err & 0xff, "ERROR: failed to create freeze fs thread for %s", device);
         return attempt::done;
     }
     pthread_t thread;
     if (int err = pthread_create(&thread, nullptr, freeze_thread, task); err != 0) {
         delete task;
-        result = static_cast<uint32_t>(err);
+        result = err;
         qvctl_status_set(st, err & 0xff, "ERROR: failed to create freeze fs thread for %s", device);
         return attempt::done;
     }
@@ -131,7 +131,7 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_
     }
     if (rc != ETIMEDOUT) {
         give_up(thread, task);
-        result = static_cast<uint32_t>(rc);
+        result = rc;
         return attempt::done;
     }
     // The kernel refuses the thaw (EINVAL) while the freeze still waits for writers to drain.
@@ -160,7 +160,7 @@ extern "C" void *freeze_worker(void *arg)
     return nullptr;
 }
 
-extern "C" uint32_t fs_freeze(const char *device, qvctl_status *caller)
+extern "C" int fs_freeze(const char *device, qvctl_status *caller)
 {
     qvctl_status own{};
     qvctl_status *st = caller ? caller : &own;
@@ -171,14 +171,14 @@ extern "C" uint32_t fs_freeze(const char *device, qvctl_status *caller)
     qv::unique_fd dir(::open(mount_point, O_RDONLY | O_CLOEXEC));
     if (!dir)
         return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
-    uint32_t result = ETIMEDOUT;
+    int result = ETIMEDOUT;
     for (int tries = 1; tries <= 10; ++tries)
         if (freeze_attempt(dir.get(), device, st, result) == attempt::done)
             break;
     return result;
 }
 
-extern "C" uint32_t fs_thaw(const char *device, qvctl_status *st)
+extern "C" int fs_thaw(const char *device, qvctl_status *st)
 {
     char mount_point[4096];
     if (mount_point_get(device, mount_point, sizeof mount_point) == -2)

@@ -15,7 +15,7 @@ int data_store_unmapped(const char *device, qvctl_status *st)
     bool mapped = (rec->state & DEVICE_FLAG_DATA_STORE_MAPPED) != 0;
     qvctl_device_info_free(rec);
     if (mapped)
-        return qvctl_status_set(st, 192, "ERROR: device %s has already mapped data store", device);
+        return qvctl_status_set(st, QVCTL_EDATA_MAPPED, "ERROR: device %s has already mapped data store", device);
     return 0;
 }
 

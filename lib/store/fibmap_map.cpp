@@ -66,7 +66,7 @@ extern "C" struct fiemap *file_map_fibmap(const char *path, qvctl_status *st)
             return nullptr;
         }
         if (v == 0) {
-            qvctl_status_set(st, 29, "FIBMAP returned address 0. Maybe file is not allocated.");
+            qvctl_status_set(st, ESPIPE, "FIBMAP returned address 0. Maybe file is not allocated.");
             return nullptr;
         }
         const auto block = static_cast<uint64_t>(static_cast<uint32_t>(v));

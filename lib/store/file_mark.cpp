@@ -40,10 +40,10 @@ extern "C" int file_mark(const char *path, uint32_t chunk, qvctl_status *st)
         c = whole;
     qv::heap_block mark(static_cast<uint8_t *>(buffer_alloc_shrinking(&c, FILE_MARK_BLOCK, true)));
     if (!mark)
-        return qvctl_status_set(st, 12, "ERROR: Failed to allocate memory for mark data");
+        return qvctl_status_set(st, ENOMEM, "ERROR: Failed to allocate memory for mark data");
     qv::heap_block saved(static_cast<uint8_t *>(std::malloc(c)));
     if (!saved)
-        return qvctl_status_set(st, 12, "ERROR: Failed to allocate memory for original data");
+        return qvctl_status_set(st, ENOMEM, "ERROR: Failed to allocate memory for original data");
     const uint64_t pattern = FILE_MARK_PATTERN;
     for (uint64_t at = 0; at + sizeof pattern <= c; at += FILE_MARK_BLOCK)
         std::memcpy(mark.get() + at, &pattern, sizeof pattern);

@@ -114,7 +114,7 @@ extern "C" int store_map_register(store_map_job *job, qvctl_status *st)
     qvctl_status own;
     qvctl_status *s = st ? st : &own;
     *s = qvctl_status{};
-    if (uint32_t r = qvctl_path_check(job->device, s); r != 0)
+    if (int r = qvctl_path_check(job->device, s); r != 0)
         return static_cast<int>(r);
     char pattern[sizeof job->path + 1];
     qv::path_format(pattern, sizeof pattern, "%s*", job->path);

@@ -20,11 +20,11 @@ extern "C" bool file_allocation_verify(int fd, uint64_t size, qvctl_status *st)
     }
     uint64_t have = static_cast<uint64_t>(sb.st_size);
     if (have != size) {
-        qvctl_status_set(st, 199, "ERROR: ERROR: File has an incorrect size");
+        qvctl_status_set(st, QVCTL_EDATA_SIZE, "ERROR: ERROR: File has an incorrect size");
         return false;
     }
     if (have / 512 + (have % 512 != 0) > static_cast<uint64_t>(sb.st_blocks)) {
-        qvctl_status_set(st, 193, "ERROR: ERROR: File is not allocated");
+        qvctl_status_set(st, QVCTL_EMODULE_705, "ERROR: ERROR: File is not allocated");
         return false;
     }
     return true;
