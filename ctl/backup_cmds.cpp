@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl backup: its options, the run of one backup, and what it reports.
+#include <cerrno>
 #include <syslog.h>
 
 #include <climits>
@@ -53,7 +54,7 @@ int backup_command(const invocation &inv)
 {
     const int workers = workers_option(inv);
     if (!workers)
-        return 22;
+        return EINVAL;
     backup_request req;
     req.device = inv.args[0];
     req.image = inv.args[1];
@@ -61,7 +62,7 @@ int backup_command(const invocation &inv)
     req.incremental = inv.option("incremental") || req.resync;
     if (const char *n = inv.option("spot-check"))
         if (!parse_number(n, "--spot-check", UINT32_MAX, req.spot_check))
-            return 22;
+            return EINVAL;
     req.verify = inv.option("verify");
     req.json = json_output();
     req.workers = workers;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Finding the command that the words name, help at every level, and the exit status.
+#include <cerrno>
 #include <syslog.h>
 
 #include <cstdarg>
@@ -117,7 +118,7 @@ int usage_error(const char *fmt, ...)
     va_end(ap);
     qvctl_log(LOG_ERR, stderr, "%s", text);
     std::fprintf(stderr, "Try 'qvctl --help' for more information.\n");
-    return 22;
+    return EINVAL;
 }
 
 bool json_output() { return json_requested; }

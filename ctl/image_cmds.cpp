@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl image verify: an image compared with the snapshot that a device holds.
+#include <cerrno>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -49,7 +50,7 @@ int verify(const invocation &inv)
 {
     const int workers = workers_option(inv);
     if (!workers)
-        return 22;
+        return EINVAL;
     const bool json = json_output();
     snap_options o;
     snap_options_init(&o);

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,7 +20,7 @@ extern "C" void device_record_copy(void *dst, const void *src)
 extern "C" uint32_t qvctl_device_list_record(const qvctl_device_list *list, unsigned i, qvctl_device *out)
 {
     if (!list || !out || i >= list->count)
-        return 22;
+        return EINVAL;
     device_record_copy(out, list->records + i * rec::size);
     return 0;
 }

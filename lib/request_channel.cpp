@@ -22,7 +22,7 @@ extern "C" uint32_t qvctl_ioctl(uint32_t code, void *block, const char *device, 
         return qvctl_status_set(
             st, e, "failed to open %s. Possible the module is not loaded: %s", path, std::strerror(e));
     }
-    qv::unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         int e = errno;
         return qvctl_status_set(st, e, "failed to open %s: %s", path, std::strerror(e));

@@ -43,7 +43,7 @@ extern "C" int snap_run(snap_options *opts)
         return r;
     qvctl_log(LOG_DEBUG, stdout, "SnapShot Device for source %s: %s", o.blkdev, o.snapdev);
 
-    o.snapdev_fd = ::open(o.snapdev, O_RDONLY | O_LARGEFILE);
+    o.snapdev_fd = ::open(o.snapdev, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (o.snapdev_fd < 0) {
         int e = errno;
         qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s: %s", o.snapdev, std::strerror(e));

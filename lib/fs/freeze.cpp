@@ -125,7 +125,7 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, int &re
         pthread_join(thread, nullptr);
         *st = task->status;
         task->unref();
-        result = 22;
+        result = EINVAL;
         qvctl_status_set(st, rc & 0xff, "ERROR: ALERT: wrong format of timeout for %s", device);
         return attempt::done;
     }

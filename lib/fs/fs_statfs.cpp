@@ -11,7 +11,7 @@ extern "C" int fs_statfs(const char *path, struct statfs *out, qvctl_status *st)
 {
     if (!path || !out)
         return qvctl_status_set(st, EINVAL, "ERROR: path and record in %s() should not be NULL", __func__);
-    qv::unique_fd fd(::open(path, O_RDONLY));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "ERROR: failed to open %s", path);
     struct statfs sb;

@@ -12,7 +12,7 @@ extern "C" int path_ioctl(const char *path, unsigned long request, void *arg)
 {
     if (!path)
         return EINVAL;
-    qv::unique_fd fd(::open(path, O_RDONLY));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return errno;
     return ::ioctl(fd.get(), request, arg) == -1 ? errno : 0;

@@ -29,7 +29,7 @@ extern "C" int fibmap_run_append(struct fiemap **map, uint32_t block_size, const
 
 extern "C" struct fiemap *file_map_fibmap(const char *path, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC | O_CLOEXEC));
     if (!fd) {
         qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
         return nullptr;

@@ -28,7 +28,7 @@ int io_failure(qvctl_status *st, const char *what, const char *path)
 extern "C" int file_mark(const char *path, uint32_t chunk, qvctl_status *st)
 {
     uint64_t c = chunk ? chunk : ZERO_FILL_CHUNK_MAX;
-    qv::unique_fd fd(::open(path, O_RDWR | O_SYNC));
+    qv::unique_fd fd(::open(path, O_RDWR | O_SYNC | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
     struct stat sb;

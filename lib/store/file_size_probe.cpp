@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+#include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -6,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "store/path_format.h"
+#include "path_format.h"
 #include "store/store_files.h"
 #include "unique_fd.h"
 
@@ -41,8 +42,9 @@ const known_limit *known_limit_of(int fd)
 extern "C" uint64_t file_size_limit_probe(const char *base, uint64_t wanted)
 {
     char name[STORE_PATH_SIZE];
-    qv::path_format(name, sizeof name, "%s-XXXXXX", base);
-    qv::unique_fd fd(::mkstemp(name));
+    if (qv::path_format(name, sizeof name, nullptr, "%s-XXXXXX", base))
+        return 0;
+    qv::unique_fd fd(::mkostemp(name, O_CLOEXEC));
     if (!fd)
         return 0;
     ::unlink(name);

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "store/path_format.h"
+#include "path_format.h"
 #include "store/store_files.h"
 
 // The filesystem's block is the unit every mapping method covers: FIBMAP and the map check count
@@ -13,7 +13,8 @@
 extern "C" uint64_t store_block_size(const char *path)
 {
     char dir[STORE_PATH_SIZE];
-    qv::path_format(dir, sizeof dir, "%s", path ? path : "");
+    if (qv::path_format(dir, sizeof dir, nullptr, "%s", path ? path : ""))
+        return 1;
     struct statvfs vfs;
     if (::statvfs(::dirname(dir), &vfs) != 0 || vfs.f_bsize == 0)
         return 1;

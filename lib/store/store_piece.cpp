@@ -45,7 +45,7 @@ extern "C" int file_allocate(int fd, uint64_t size, bool force, qvctl_status *st
 
 extern "C" int file_create(const char *path, uint64_t size, bool force, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDWR | O_CREAT | O_SYNC, 0400));
+    qv::unique_fd fd(::open(path, O_RDWR | O_CREAT | O_SYNC | O_CLOEXEC, 0400));
     if (!fd)
         return qvctl_status_set(st, errno, "Failed to open file '%s'", path);
     int r = file_allocate(fd.get(), size, force, st);
@@ -56,7 +56,7 @@ extern "C" int file_create(const char *path, uint64_t size, bool force, qvctl_st
 
 extern "C" int file_check(const char *path, uint64_t size, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         int e = errno;
         return qvctl_status_set(st, e, "WARNING: Failed to open file %s: %s", path, std::strerror(e));
