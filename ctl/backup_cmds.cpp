@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl backup: its options, the run of one backup, and what it reports.
-#include <cerrno>
 #include <syslog.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
