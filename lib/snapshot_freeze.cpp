@@ -10,20 +10,11 @@ namespace {
 constexpr int type_probes = 6, node_checks = 5;
 constexpr useconds_t step_us = 500 * 1000;
 
-bool needs_freeze(const char *path, qvctl_status *st)
-{
-    fs_type t = fs_type_detect(path);
-    if (t == FS_TYPE_BTRFS)
-        return true;
-    uint32_t version = 0;
-    return t == FS_TYPE_XFS && xfs_sb_version(path, &version, st) == 0 && version == 5;
-}
-
 }  // namespace
 
 extern "C" int snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st)
 {
-    bool frozen = needs_freeze(path, st);
+    const bool frozen = fs_snapshot_frozen(path, fs_type_detect(path), st);
     if (frozen)
         if (int r = fs_freeze(path, st))
             return r;
