@@ -87,7 +87,7 @@ int backup_run(const backup_request &request)
     if (code == 0 && st.code)
         st = qvctl_status{};
     report(request, rec, st, code);
-    return (code & 255) ? (code & 255) : (code ? 1 : 0);
+    return exit_status(code);
 }
 
 const command backup_entry = {"backup", "DEVICE IMAGE [--incremental [--resync] [--spot-check N]] [-w N] [--verify] [--json]",
