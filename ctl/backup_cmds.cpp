@@ -12,7 +12,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "commands.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 

@@ -20,7 +20,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace qvctl_cli {

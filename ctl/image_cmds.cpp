@@ -9,7 +9,7 @@
 
 #include "commands.h"
 #include "json_writer.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 

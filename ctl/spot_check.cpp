@@ -10,7 +10,7 @@
 
 #include "backup_checks.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 

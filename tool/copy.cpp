@@ -9,7 +9,7 @@
 
 #include "heap_block.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

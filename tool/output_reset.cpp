@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
@@ -64,21 +64,4 @@ extern "C" int snap_run(snap_options *opts)
         result = snap_output_finish(&o, result);
     ::close(o.snapdev_fd);
     return result;
-}
-
-extern "C" int snap_main(int argc, char **argv)
-{
-    static int log_level;  // the logger keeps a pointer to it
-    log_level = LOG_INFO;
-    snap_options opts;
-    snap_options_init(&opts);
-    qvctl_status_set(&opts.status, 0, "%s", "");
-    qvctl_log_init(&log_level);
-    snap_options_parse(argc, argv, &opts, &log_level);
-    snap_signals_install();
-
-    int result = snap_run(&opts);
-    if (result)
-        qvctl_log(LOG_ERR, stderr, "%s", opts.status.message);
-    return static_cast<int>(result);
 }

@@ -15,7 +15,7 @@
 
 #include "heap_block.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace {

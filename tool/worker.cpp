@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "heap_block.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
