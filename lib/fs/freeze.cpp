@@ -148,6 +148,18 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, int &re
     return attempt::again;
 }
 
+// The folder the device is mounted on, opened; 0 with no descriptor when it is not mounted.
+int mount_dir_open(const char *device, qv::unique_fd &dir, qvctl_status *st)
+{
+    char mount_point[4096];
+    if (int r = mount_point_get(device, mount_point, sizeof mount_point); r != 0)
+        return r == -2 ? 0 : qvctl_status_set(st, r, "ERROR: Failed to find mount point for %s", device);
+    dir.reset(::open(mount_point, O_RDONLY | O_CLOEXEC));
+    if (!dir)
+        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" void *freeze_worker(void *arg)
@@ -165,12 +177,9 @@ extern "C" int fs_freeze(const char *device, qvctl_status *caller)
     qvctl_status own{};
     qvctl_status *st = caller ? caller : &own;
     qvctl_status_set(st, 0, "%s", "");
-    char mount_point[4096];
-    if (mount_point_get(device, mount_point, sizeof mount_point) == -2)
-        return 0;
-    qv::unique_fd dir(::open(mount_point, O_RDONLY | O_CLOEXEC));
-    if (!dir)
-        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
+    qv::unique_fd dir;
+    if (int r = mount_dir_open(device, dir, st); r != 0 || !dir)
+        return r;
     int result = ETIMEDOUT;
     for (int tries = 1; tries <= 10; ++tries)
         if (freeze_attempt(dir.get(), device, st, result) == attempt::done)
@@ -180,12 +189,9 @@ extern "C" int fs_freeze(const char *device, qvctl_status *caller)
 
 extern "C" int fs_thaw(const char *device, qvctl_status *st)
 {
-    char mount_point[4096];
-    if (mount_point_get(device, mount_point, sizeof mount_point) == -2)
-        return 0;
-    qv::unique_fd dir(::open(mount_point, O_RDONLY | O_CLOEXEC));
-    if (!dir)
-        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
+    qv::unique_fd dir;
+    if (int r = mount_dir_open(device, dir, st); r != 0 || !dir)
+        return r;
     if (::ioctl(dir.get(), FITHAW, 0) != 0)
         return qvctl_status_set(st, errno, "FITHAW ioctl failed for device %s", device);
     return 0;
