@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "fs/fs_statfs.h"
+#include "fs/path_query.h"
 #include "store/extent_map.h"
 #include "store/extent_map_block.h"
 #include "path_format.h"

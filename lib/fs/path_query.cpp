@@ -1,11 +1,23 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-#include "fs/fs_statfs.h"
+// Queries through a path opened for them alone.
+#include "fs/path_query.h"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 
 #include <cerrno>
 
 #include "unique_fd.h"
+
+extern "C" int path_ioctl(const char *path, unsigned long request, void *arg)
+{
+    if (!path)
+        return EINVAL;
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd)
+        return errno;
+    return ::ioctl(fd.get(), request, arg) == -1 ? errno : 0;
+}
 
 extern "C" int fs_statfs(const char *path, struct statfs *out, qvctl_status *st)
 {
