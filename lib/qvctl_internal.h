@@ -24,7 +24,9 @@
 #include "btrfs/btrfs.h"
 
 /* stores */
-#include "store/store_files.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
+#include "store/store_sizes.h"
 #include "store/store_register.h"
 
 /* changelog and zero fill */

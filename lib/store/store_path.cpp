@@ -10,7 +10,7 @@
 #include "fs/fs_type.h"
 #include "fs/mount_table.h"
 #include "path_format.h"
-#include "store/store_files.h"
+#include "store/store_path.h"
 #include "unique_fd.h"
 
 static_assert(FS_IOC_SETFLAGS == 0x40086602 && FS_NOCOW_FL == 0x800000);

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "store/store_files.h"
+#include "store/store_pieces.h"
 #include "store/zero_fill.h"
 #include "unique_fd.h"
 

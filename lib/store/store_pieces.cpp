@@ -9,7 +9,8 @@
 
 #include "heap_block.h"
 #include "path_format.h"
-#include "store/store_files.h"
+#include "store/store_pieces.h"
+#include "store/store_path.h"
 
 namespace {
 

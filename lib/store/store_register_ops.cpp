@@ -2,7 +2,9 @@
 #include <cstring>
 
 #include "path_format.h"
-#include "store/store_files.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
+#include "store/store_sizes.h"
 #include "store/store_register.h"
 
 namespace {
