@@ -53,7 +53,7 @@ namespace {
 
 namespace lst = qv::req::device_list;
 constexpr int rounds = 5;
-constexpr uint32_t busy = 11;  // the list changed between the count and the records: ask again
+constexpr int busy = EAGAIN;  // the list changed between the count and the records: ask again
 
 void set_count(qv::request_block &b, uint32_t n) { qv::store_le<uint32_t>(b.span(), lst::count, n); }
 
@@ -69,7 +69,8 @@ extern "C" qvctl_device_list *qvctl_device_list_get(qvctl_status *caller)
         qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for qvi");
         return nullptr;
     }
-    uint32_t n = 0, r = busy;
+    uint32_t n = 0;
+    int r = busy;
     for (int round = 0; round < rounds && r == busy; ++round) {
         set_count(block, 0xffffffffu);
         if (qvctl_ioctl(QVCTL_REQ_DEVICE_LIST, block.get(), nullptr, st))
@@ -79,16 +80,16 @@ extern "C" qvctl_device_list *qvctl_device_list_get(qvctl_status *caller)
             return nullptr;
         std::size_t len = qv::req::block_length(lst::records, n, qv::req::device_record::size);
         if (!qv::request_grow(block, qv::req::min_size, len, st)) {
-            qvctl_status_set(st, static_cast<int>(st->code), "ERROR: Failed to allocate memory for ioctl device list");
+            qvctl_status_set(st, st->code, "ERROR: Failed to allocate memory for ioctl device list");
             return nullptr;
         }
         r = qvctl_ioctl(QVCTL_REQ_DEVICE_LIST, block.get(), nullptr, st);
         if (r != 0 && r != busy) {
-            qvctl_status_set(st, static_cast<int>(r), "ERROR: Failed to perform ioctl");
+            qvctl_status_set(st, r, "ERROR: Failed to perform ioctl");
             return nullptr;
         }
     }
     if (r != 0)
-        return nullptr;  // still changing after the last round: the channel's message for 11 stands
+        return nullptr;  // still changing after the last round: the channel's message for EAGAIN stands
     return qv::answer::device_list_read(block.view(), n, st);
 }

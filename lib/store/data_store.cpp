@@ -13,7 +13,7 @@ int data_store_unmapped(const char *device, qvctl_status *st)
 {
     qvctl_device *rec = qvctl_device_info_get(device, st);
     if (!rec)
-        return st->code == ENODEV ? 0 : static_cast<int>(st->code);
+        return st->code == ENODEV ? 0 : st->code;
     bool mapped = (rec->state & DEVICE_FLAG_DATA_STORE_MAPPED) != 0;
     qvctl_device_info_free(rec);
     if (mapped)

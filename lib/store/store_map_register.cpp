@@ -64,10 +64,10 @@ int pieces_map(store_map_job *job, const glob_t &g, map_set &set, qvctl_status *
         map = file_map_get(job, st);
         if (!map)
             // A method may find nothing without saying why; the piece still can't be registered.
-            return st->code ? static_cast<int>(st->code)
+            return st->code ? st->code
                             : qvctl_status_set(st, ENODATA, "ERROR: No extents found for %s", job->path);
         if (file_map_verify(map, job->path, st))
-            return static_cast<int>(st->code);
+            return st->code;
     }
     return 0;
 }

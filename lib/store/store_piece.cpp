@@ -65,5 +65,5 @@ extern "C" int file_check(const char *path, uint64_t size, qvctl_status *st)
     qvctl_status *s = st ? st : &own;
     if (file_allocation_verify(fd.get(), size, s))
         return 0;
-    return static_cast<int>(s->code);
+    return s->code;
 }
