@@ -89,7 +89,7 @@ int probe(const invocation &inv)
 {
     device_facts facts;
     qvctl_status st{};
-    if (uint32_t code = facts_get(inv.args[0], facts, st))
+    if (int code = facts_get(inv.args[0], facts, st))
         return finish(code, st);
     if (json_output())
         print_json(facts);

@@ -123,7 +123,7 @@ int usage_error(const char *fmt, ...)
 
 bool json_output() { return json_requested; }
 
-int finish(uint32_t code, const qvctl_status &st, const std::string &done)
+int finish(int code, const qvctl_status &st, const std::string &done)
 {
     if (!code) {
         if (!done.empty())
@@ -131,7 +131,7 @@ int finish(uint32_t code, const qvctl_status &st, const std::string &done)
         return 0;
     }
     qvctl_log(LOG_ERR, stderr, "%s", st.message[0] ? st.message : "ERROR: operation failed");
-    return exit_status(static_cast<int>(code));
+    return exit_status(code);
 }
 
 int exit_status(int code)

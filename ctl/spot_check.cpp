@@ -78,7 +78,7 @@ int spot_check(snap_options &o, std::uint64_t count, spot_result &out)
     for (std::uint64_t &r : at)
         r = unlisted_at(listed, r) * SNAP_BLOCK_SECTORS;
     snap_verify_result found{};
-    if (uint32_t code = snap_verify_blocks(&o, at.data(), at.size(), &found))
+    if (int code = snap_verify_blocks(&o, at.data(), at.size(), &found))
         return code;
     out.checked = found.blocks;
     out.differing = found.differing;

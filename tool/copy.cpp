@@ -74,7 +74,7 @@ int copy(run_state &r)
         return 0;
     }
     if (resets_output(o.flags))
-        if (uint32_t code = snap_output_reset(&o, r.sectors))
+        if (int code = snap_output_reset(&o, r.sectors))
             return code;
 
     snap_progress_reset();
@@ -113,7 +113,7 @@ extern "C" int snap_copy(snap_options *opts)
     opts->total = opts->copied = opts->bytes = 0;
     if (!r.threads || !r.records)
         return qvctl_status_set(&opts->status, ENOMEM, "ERROR: Failed to allocate memory in %s", __func__);
-    uint32_t code = copy(r);
+    int code = copy(r);
     std::free(opts->changelog);
     opts->changelog = nullptr;
     return code;

@@ -47,7 +47,7 @@ extern "C" int snap_resync(snap_options *opts)
     const uint32_t flags = o.flags;
     o.flags = (flags & ~SNAP_INCREMENTAL) | SNAP_RESYNC;
     snap_verify_result found{};
-    uint32_t code = snap_verify(&o, &found);
+    int code = snap_verify(&o, &found);
     o.flags = flags;
     if (code)
         return code;

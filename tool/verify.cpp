@@ -168,7 +168,7 @@ extern "C" int snap_verify(snap_options *opts, snap_verify_result *result)
     snap_verify_result found{};
     uint64_t sectors = device_size_sectors(o.blkdev, &o.status);
     uint64_t total = sectors ? snap_blocks_count(&o) : 0;
-    uint32_t code = o.status.code;
+    int code = o.status.code;
     if (!code && total)
         code = compare(o, o.changelog, sectors, total, found);
     std::free(o.changelog);
@@ -184,7 +184,7 @@ extern "C" int snap_verify_blocks(snap_options *opts, const uint64_t *sectors, u
     snap_options &o = *opts;
     snap_verify_result found{};
     uint64_t device = device_size_sectors(o.blkdev, &o.status);
-    uint32_t code = o.status.code;
+    int code = o.status.code;
     if (!code && device && count)
         code = compare(o, sectors, device, count, found);
     if (!code)
@@ -212,7 +212,7 @@ extern "C" int snap_verify_image(snap_options *opts, snap_verify_result *result)
     ::posix_fadvise(image.get(), 0, 0, POSIX_FADV_DONTNEED);
     o.snapdev_fd = snapdev.get();
     o.snapfile_fd = image.get();
-    uint32_t code = snap_verify(&o, result);
+    int code = snap_verify(&o, result);
     o.snapfile_fd = o.snapdev_fd = 0;  // closed with their owners here
     return code;
 }
