@@ -126,6 +126,8 @@ TEST(BtrfsImage, DamagedCopiesFailWithCorruptData)
         {"array size cutting a chunk", "single", !root, seal, s::sys_chunk_array_size.offset, 17 + 40, 4,
          "ERROR: Unexpected data in superblock"},
         {"leaf size", "single", !root, seal, s::leafsize.offset, 0xfffffff0u, 4, "Btrfs node size 4294967280 at address @ is out of range"},
+        {"devid", "single", !root, seal, s::devid.offset, 2, 8,
+         "ERROR: chunk tree: btrfs address @ lies in a chunk with no stripe on this device"},
         {"root level", "single", !root, seal, s::chunk_root_level.offset, 1, 1, "Btrfs node at @ failed its check: level 0"},
         {"metadata uuid", "muuid", !root, seal, s::metadata_uuid.offset, 0, 8, "Btrfs node at @ failed its check: fsid"},
         {"node bytenr", "single", root, !seal, n::bytenr.offset, 1, 8, "Btrfs node at @ failed its check: bytenr 1"},
