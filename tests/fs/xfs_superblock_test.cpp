@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "qvctl_internal.h"
@@ -32,23 +33,19 @@ TEST(XfsSuperblock, ImagesWrittenByMkfs)
         GTEST_SKIP() << "mkfs.xfs is not installed";
     qvtest::temp_dir dir;
     const std::string img = dir.file("xfs.img"), logdev = dir.file("log.img");
-    const struct {
-        std::string options;
-        uint32_t version, count;
-    } cases[] = {{"-m crc=1", 5, 1}, {"-m crc=1 -s size=4096", 5, 1}, {"-m crc=0", 4, 1},
-                 {"-l logdev=" + logdev, 5, untouched}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.options);
-        qvtest::sh_ok("truncate -s 320M " + img + " " + logdev + " && mkfs.xfs -q -f " + c.options + " " + img +
-                      " 2>/dev/null");
+    for (const auto &[options, version, log_count] : {std::tuple<std::string, uint32_t, uint32_t>{"-m crc=1", 5, 1},
+                                                       {"-m crc=1 -s size=4096", 5, 1}, {"-m crc=0", 4, 1},
+                                                       {"-l logdev=" + logdev, 5, untouched}}) {
+        SCOPED_TRACE(options);
+        qvtest::sh_ok("truncate -s 320M " + img + " " + logdev + " && mkfs.xfs -q -f " + options + " " + img + " 2>/dev/null");
         qvctl_status st{};
         uint32_t count = untouched;
-        EXPECT_EQ(sb_version(img, &st), std::make_pair(0, c.version)) << st.message;
+        EXPECT_EQ(sb_version(img, &st), std::make_pair(0, version)) << st.message;
         EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, &count, &st), 0) << st.message;
-        EXPECT_EQ(count, c.count);
+        EXPECT_EQ(count, log_count);
         // A byte of the uuid: only the checksum covers it.
         qvtest::sh_ok("printf x | dd of=" + img + " bs=1 seek=40 conv=notrunc status=none");
-        EXPECT_EQ(sb_version(img, &st).first, c.version == 5 ? 9 : 0) << st.message;
+        EXPECT_EQ(sb_version(img, &st).first, version == 5 ? 9 : 0) << st.message;
     }
 }
 
@@ -64,7 +61,6 @@ TEST(XfsSuperblock, FieldsOutOfRangeAndChecksum)
         {nullptr, [](sector &) {}},
         {"magic", [](sector &b) { b[0] = 'Y'; }},
         {"magic", [](sector &b) { b.resize(124); }},  // the fields used lie past the read
-        {"magic", [](sector &b) { b.clear(); }},
         {"checksum", [](sector &b) { b[40] ^= 1; }, false},
         {nullptr, [](sector &b) { sb::versionnum.put(b, 0xb4a4), b[40] ^= 1; }, false},  // version 4 has none
         {"block size 3000", [](sector &b) { sb::blocksize.put(b, 3000); }},
@@ -84,15 +80,14 @@ TEST(XfsSuperblock, FieldsOutOfRangeAndChecksum)
         if (c.seal && b.size() > sb::crc.end())
             fstest::xfs_seal(b);
         const std::string img = fstest::write_bytes(dir.file("sb"), b), what = c.what ? c.what : "";
-        const std::string check = "xfs superblock on device " + img + " failed its check: " + what;
+        const std::string check = c.what ? "xfs superblock on device " + img + " failed its check: " + what : "";
         qvctl_status st{};
         EXPECT_EQ(sb_version(img, &st), std::make_pair(c.what ? 9 : 0, c.what ? untouched : sb::versionnum(b) & 0xfu));
-        EXPECT_EQ(st.message, !c.what ? "" : what == "magic" ? "xfs  magic number mismatched on device " + img : check);
+        EXPECT_EQ(st.message, what == "magic" ? "xfs  magic number mismatched on device " + img : check);
         sector_extent e{};
         st = {};
         EXPECT_EQ(xfs_log_extent(img.c_str(), 2048, &e, nullptr, &st), c.what ? 9 : 0);
-        EXPECT_EQ(st.message,
-                  !c.what ? "" : what == "magic" ? "failed to map xfs journal: magic number mismatched on device " + img : check);
+        EXPECT_EQ(st.message, what == "magic" ? "failed to map xfs journal: magic number mismatched on device " + img : check);
         EXPECT_EQ(std::make_pair(e.start, e.count), c.what ? std::make_pair(0ul, 0ul) : std::make_pair(10487936ul, 20480ul));
     }
 }
