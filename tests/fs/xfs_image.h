@@ -2,6 +2,7 @@
 // Hand-built xfs superblocks: a 512-byte sector holding the fields the readers use, four groups.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <string>
@@ -20,7 +21,7 @@ inline void xfs_seal(std::vector<std::uint8_t> &b)
     std::vector<std::uint8_t> zeroed = b;
     sb::crc.put(zeroed, 0);
     if ((sb::versionnum(b) & 0xf) == 5)
-        sb::crc.put(b, qv::crc32c(qv::bytes(zeroed).first(sb::sectsize(b))));
+        sb::crc.put(b, qv::crc32c(qv::bytes(zeroed).first(std::min<std::size_t>(sb::sectsize(b), b.size()))));
 }
 
 inline std::vector<std::uint8_t> xfs_superblock(std::uint16_t versionnum, std::uint64_t logstart,
