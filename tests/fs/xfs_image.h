@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,18 +16,10 @@ namespace fstest {
 
 namespace sb = qv::xfs::sb;
 
-// A version 5 superblock carries the checksum of its sector; call again after changing a field.
-inline void xfs_seal(std::vector<std::uint8_t> &b)
-{
-    std::vector<std::uint8_t> zeroed = b;
-    sb::crc.put(zeroed, 0);
-    if ((sb::versionnum(b) & 0xf) == 5)
-        sb::crc.put(b, qv::crc32c(qv::bytes(zeroed).first(std::min<std::size_t>(sb::sectsize(b), b.size()))));
-}
-
 inline std::vector<std::uint8_t> xfs_superblock(std::uint16_t versionnum, std::uint64_t logstart,
                                                 std::uint32_t agblocks, std::uint32_t logblocks,
-                                                std::uint8_t blocklog, std::uint8_t agblklog)
+                                                std::uint8_t blocklog, std::uint8_t agblklog,
+                                                const std::function<void(std::vector<std::uint8_t> &)> &change = {})
 {
     std::vector<std::uint8_t> b(512, 0);
     sb::magicnum.put(b, qv::xfs::magic);
@@ -41,7 +34,13 @@ inline std::vector<std::uint8_t> xfs_superblock(std::uint16_t versionnum, std::u
     sb::blocklog.put(b, blocklog);
     sb::sectlog.put(b, 9);
     sb::agblklog.put(b, agblklog);
-    xfs_seal(b);
+    // A version 5 superblock carries the checksum of its sector, taken after `change`.
+    if (change)
+        change(b);
+    std::vector<std::uint8_t> zeroed = b;
+    sb::crc.put(zeroed, 0);
+    if ((sb::versionnum(b) & 0xf) == 5)
+        sb::crc.put(b, qv::crc32c(qv::bytes(zeroed).first(std::min<std::size_t>(sb::sectsize(b), b.size()))));
     return b;
 }
 

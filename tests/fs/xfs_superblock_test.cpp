@@ -73,10 +73,9 @@ TEST(XfsSuperblock, FieldsOutOfRangeAndChecksum)
     qvtest::temp_dir dir;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what ? c.what : "accepted");
-        sector b = fstest::xfs_superblock(0xb4a5, 2097168, 655360, 2560, 12, 20);
-        c.spoil(b);
-        if (c.seal && b.size() > sb::crc.end())
-            fstest::xfs_seal(b);
+        sector b = fstest::xfs_superblock(0xb4a5, 2097168, 655360, 2560, 12, 20, c.seal ? c.spoil : nullptr);
+        if (!c.seal)
+            c.spoil(b);
         const std::string img = fstest::write_bytes(dir.file("sb"), b), what = c.what ? c.what : "";
         const std::string check = c.what ? "xfs superblock on device " + img + " failed its check: " + what : "";
         qvctl_status st{};
@@ -95,17 +94,13 @@ TEST(XfsSuperblock, FieldsOutOfRangeAndChecksum)
 TEST(XfsSuperblock, FailedOpenOrReadIsACodeNeverAVersion)
 {
     qvtest::temp_dir dir;
-    const struct {
-        std::string device;
-        int code;
-        const char *step;
-    } cases[] = {{"/proc/self/mem", 5, "read"}, {dir.path(), 21, "read"}, {dir.file("absent"), 2, "open"}};
-    for (const auto &[device, code, step] : cases) {
+    for (const auto &[device, code, step] : {std::tuple<std::string, int, std::string>{"/proc/self/mem", 5, "read"},
+                                              {dir.path(), 21, "read"}, {dir.file("absent"), 2, "open"}}) {
         SCOPED_TRACE(device);
         qvctl_status st{};
-        const std::string why = " xfs journal (" + std::string(step) + ", " + device + "): " + strerror(code);
+        const std::string why = " xfs journal (" + step + ", " + device + "): " + strerror(code);
         EXPECT_EQ(sb_version(device, &st), std::make_pair(code, untouched));
-        EXPECT_EQ(st.message, "failed to " + std::string(step) + why);
+        EXPECT_EQ(st.message, "failed to " + step + why);
         EXPECT_EQ(xfs_log_extent(device.c_str(), 0, nullptr, nullptr, &st), code);
         EXPECT_EQ(st.message, "failed to map" + why);
         EXPECT_EQ(attach_flags_get(device.c_str(), FS_TYPE_XFS, &st), 0u);
