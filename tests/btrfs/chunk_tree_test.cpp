@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "capability.h"
 #include "btrfs/format/layout.h"
 #include "crc32c.h"
 #include "heap_block.h"
@@ -98,8 +99,7 @@ uint64_t physical(uint64_t type, const std::vector<uint64_t> &devids)
 // the block naming it. Unmapped addresses stay; unopenable or unreadable devices are refused.
 TEST(BtrfsImage, TranslatesTreeRootsOfEachKindAndRefusesBadDevices)
 {
-    if (image("single").empty())
-        GTEST_SKIP() << "mkfs.btrfs or btrfstune is not installed";
+    QV_REQUIRE_CAPABILITY(image("single").empty() ? "mkfs.btrfs or btrfstune is not installed" : "");
     for (const char *name : {"single", "dup", "small", "xxhash", "muuid"}) {
         const block sb = read_at(image(name), super_at, BTRFS_SUPER_READ_SIZE);
         std::vector<uint64_t> roots = {s::root(sb), s::chunk_root(sb), 4096, ~0ull}, at = roots;
@@ -123,8 +123,7 @@ TEST(BtrfsImage, TranslatesTreeRootsOfEachKindAndRefusesBadDevices)
 // address, or accepted where it is empty.
 TEST(BtrfsImage, DamagedCopiesFailWithCorruptData)
 {
-    if (image("single").empty())
-        GTEST_SKIP() << "mkfs.btrfs or btrfstune is not installed";
+    QV_REQUIRE_CAPABILITY(image("single").empty() ? "mkfs.btrfs or btrfstune is not installed" : "");
     constexpr bool root = true, seal = true;
     constexpr size_t array = s::sys_chunk_array_offset, chunk = array + fmt::key::size;
     const struct {
