@@ -20,7 +20,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace qvctl_cli {
@@ -57,7 +57,7 @@ struct backup {
         if (!image_fd) {
             if (refused.code) {
                 st = refused;
-                return static_cast<int>(st.code);
+                return st.code;
             }
             if (errno == ENOENT)
                 return no_base(st, req.image);
@@ -72,7 +72,7 @@ struct backup {
     int check_chain()
     {
         if (!chain_read(chain, records, st))
-            return static_cast<int>(st.code);
+            return st.code;
         if (!req.incremental)
             return 0;
         const chain_record *base = nullptr;
@@ -113,13 +113,13 @@ struct backup {
         if (!ours)
             return 0;
         if (snapshot_held && qvctl_snapshot_cancel(req.device, &st) != 0)
-            return static_cast<int>(st.code);
+            return st.code;
         qvctl_log(LOG_NOTICE, stdout, "Backup %llu of %s (process %ld) was killed%s",
                   static_cast<unsigned long long>(last->seq), req.device, last->pid,
                   snapshot_held ? "; its snapshot is cancelled" : "");
         last->result = "killed";
         last->end = utc_now();
-        return chain_write(chain, records, st) ? 0 : static_cast<int>(st.code);
+        return chain_write(chain, records, st) ? 0 : st.code;
     }
 
     int record_start()
@@ -132,7 +132,7 @@ struct backup {
         rec.result = "started";
         rec.pid = static_cast<long>(::getpid());
         records.push_back(rec);
-        return chain_write(chain, records, st) ? 0 : static_cast<int>(st.code);
+        return chain_write(chain, records, st) ? 0 : st.code;
     }
 
     snap_options options(uint32_t flags) const
@@ -151,7 +151,7 @@ struct backup {
     {
         snap_options o = options(flags | SNAP_OUTPUT_LOCKED);
         o.snapfile_fd = image_fd.get();
-        uint32_t code = snap_run(&o);
+        int code = snap_run(&o);
         rec.snapshot = o.snapdev;
         rec.blocks += o.copied;
         rec.bytes += o.bytes;
@@ -159,7 +159,7 @@ struct backup {
             rec.differing = o.copied;
         if (code)
             st = o.status;
-        return static_cast<int>(code);
+        return code;
     }
 
     // With the snapshot still held: blocks outside the changelog that differ mean it missed changes,
@@ -174,9 +174,9 @@ struct backup {
         o.snapdev_fd = snapdev.get();
         o.snapfile_fd = image_fd.get();
         spot_result found;
-        if (uint32_t code = spot_check(o, req.spot_check, found)) {
+        if (int code = spot_check(o, req.spot_check, found)) {
             st = o.status;
-            return static_cast<int>(code);
+            return code;
         }
         rec.spot_checked = found.checked;
         if (!found.differing)
@@ -208,9 +208,9 @@ struct backup {
         // After a resync every block is read back; after a copy the blocks it copied.
         snap_options v = options(resync ? 0u : kind);
         snap_verify_result found{};
-        if (uint32_t r = snap_verify_image(&v, &found)) {
+        if (int r = snap_verify_image(&v, &found)) {
             st = v.status;
-            return static_cast<int>(r);
+            return r;
         }
         if (found.differing)
             return qvctl_status_set(&st, image_differs,
@@ -260,7 +260,7 @@ struct backup {
         if (int sig = snap_interrupt_signal()) {
             code = qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the snapshot", sig);
         } else if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
-            code = static_cast<int>(st.code);
+            code = st.code;
             // Taken, but its device never showed: still ours to cancel.
             snapshot_taken = st.code == ETIMEDOUT;
         } else {

@@ -10,7 +10,7 @@
 
 #include "backup_checks.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 
@@ -63,7 +63,7 @@ std::vector<std::uint64_t> sample(std::uint64_t n, std::uint64_t k)
 
 }  // namespace
 
-uint32_t spot_check(snap_options &o, std::uint64_t count, spot_result &out)
+int spot_check(snap_options &o, std::uint64_t count, spot_result &out)
 {
     out = spot_result{};
     const std::uint64_t sectors = device_size_sectors(o.blkdev, &o.status);
@@ -78,7 +78,7 @@ uint32_t spot_check(snap_options &o, std::uint64_t count, spot_result &out)
     for (std::uint64_t &r : at)
         r = unlisted_at(listed, r) * SNAP_BLOCK_SECTORS;
     snap_verify_result found{};
-    if (uint32_t code = snap_verify_blocks(&o, at.data(), at.size(), &found))
+    if (int code = snap_verify_blocks(&o, at.data(), at.size(), &found))
         return code;
     out.checked = found.blocks;
     out.differing = found.differing;

@@ -2,10 +2,25 @@
 // The module's refusals as messages: one row per value, the device path standing between
 // `before` and `after` where the message names it.
 #include <array>
+#include <cerrno>
 
 #include "qvctl.h"
 
 namespace {
+
+// The module's own refusals as it answers them, before the status record keeps their low byte.
+enum module_error : int {
+    version_mismatch = 700,
+    snapshot_in_progress = 701,
+    no_snapshot = 702,
+    device_dirty = 703,
+    data_store_mapped = 704,
+    no_changelog_store = 706,
+    no_data_store = 707,
+    changelog_store_full = 708,
+    no_metadata_store = 709,
+    data_store_size = 711,
+};
 
 struct error_row {
     int value;
@@ -14,27 +29,26 @@ struct error_row {
 };
 
 constexpr std::array<error_row, 18> error_table{{
-    {1, "ERROR: permission denied, you must be root", nullptr},
-    {6, "ERROR: device ", " is not suitable for snapshot"},
-    {7, "ERROR: multiply request is not supported", nullptr},
-    {12, "ERROR: failed to allocate memory", nullptr},
-    {16, "ERROR: device ", " is busy, please try again later"},
-    {17, "ERROR: device ", " already exists"},
-    {19, "ERROR: device ", " not found. Possible it is not attached"},
-    {700, "ERROR: version mismatch with kernel module", nullptr},
-    {701, "ERROR: ", ": a snapshot is in progress"},
-    {702, "ERROR: ", ": no snapshot found"},
-    {703, "ERROR: operation denied, device ", " is dirty"},
-    {704, "ERROR: device ", " has already mapped data store"},
-    {706, "ERROR: device ", " has no mapped changelog store"},
-    {707, "ERROR: device ", " has no mapped data store"},
-    {708, "ERROR: full changelog store is detected on device ", ""},
-    {709, "ERROR: device ", " has no mapped metadata store"},
-    {711, "ERROR: datastore for device ", " has incorrect size"},
+    {EPERM, "ERROR: permission denied, you must be root", nullptr},
+    {ENXIO, "ERROR: device ", " is not suitable for snapshot"},
+    {E2BIG, "ERROR: multiply request is not supported", nullptr},
+    {ENOMEM, "ERROR: failed to allocate memory", nullptr},
+    {EBUSY, "ERROR: device ", " is busy, please try again later"},
+    {EEXIST, "ERROR: device ", " already exists"},
+    {ENODEV, "ERROR: device ", " not found. Possible it is not attached"},
+    {version_mismatch, "ERROR: version mismatch with kernel module", nullptr},
+    {snapshot_in_progress, "ERROR: ", ": a snapshot is in progress"},
+    {no_snapshot, "ERROR: ", ": no snapshot found"},
+    {device_dirty, "ERROR: operation denied, device ", " is dirty"},
+    {data_store_mapped, "ERROR: device ", " has already mapped data store"},
+    {no_changelog_store, "ERROR: device ", " has no mapped changelog store"},
+    {no_data_store, "ERROR: device ", " has no mapped data store"},
+    {changelog_store_full, "ERROR: full changelog store is detected on device ", ""},
+    {no_metadata_store, "ERROR: device ", " has no mapped metadata store"},
+    {data_store_size, "ERROR: datastore for device ", " has incorrect size"},
     {0, nullptr, nullptr},
 }};
 
-constexpr int busy = 16;
 constexpr const char *module_busy = "ERROR: kernel module is busy, please try again later";
 // Only the device list names no device; its path is shown as this.
 constexpr const char *no_device = "(no device)";
@@ -47,7 +61,7 @@ extern "C" uint32_t qvctl_error_translate(qvctl_status *st, int value, const cha
     for (const auto &row : error_table) {
         if (!row.before || row.value != value)
             continue;
-        if (value == busy && !device)
+        if (value == EBUSY && !device)
             return qvctl_status_set(st, static_cast<int>(code), "%s", module_busy);
         if (!row.after)
             return qvctl_status_set(st, static_cast<int>(code), "%s", row.before);

@@ -53,8 +53,8 @@ extern "C" int chunk_map_compare(const void *a, const void *b)
     return 0;
 }
 
-extern "C" uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
-                                     qvctl_status *st)
+extern "C" int chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t physical, uint64_t length,
+                                qvctl_status *st)
 {
     auto *e = static_cast<chunk_map_entry *>(std::malloc(sizeof(chunk_map_entry)));
     if (!e) {
@@ -66,7 +66,7 @@ extern "C" uint32_t chunk_map_insert(chunk_map *map, uint64_t logical, uint64_t 
     if (!slot) {
         int err = errno;
         std::free(e);
-        return static_cast<uint32_t>(qvctl_status_set(st, err, "tsearch failed: %s", std::strerror(err)));
+        return qvctl_status_set(st, err, "tsearch failed: %s", std::strerror(err));
     }
     // A range already mapped keeps its first record.
     if (*static_cast<void **>(slot) != e)
@@ -100,8 +100,8 @@ extern "C" int chunk_map_next_start(chunk_map *map, uint64_t address, uint64_t *
     return s.found;
 }
 
-extern "C" uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
-                                     qvctl_status *st)
+extern "C" int chunk_map_locate(chunk_map *map, uint64_t address, const char *where, uint64_t *physical,
+                                qvctl_status *st)
 {
     chunk_map_entry e{};
     if (!chunk_map_find(map, address, &e)) {
@@ -112,8 +112,8 @@ extern "C" uint32_t chunk_map_locate(chunk_map *map, uint64_t address, const cha
                       : e.physical == BTRFS_CHUNK_ABSENT ? "with no stripe on this device"
                                                          : nullptr;
     if (why)
-        return static_cast<uint32_t>(qvctl_status_set(st, 9, "ERROR: %s: btrfs address %llu lies in a chunk %s", where,
-                                                      static_cast<unsigned long long>(address), why));
+        return qvctl_status_set(st, QVCTL_EBADDATA, "ERROR: %s: btrfs address %llu lies in a chunk %s", where,
+                                static_cast<unsigned long long>(address), why);
     *physical = address - e.logical + e.physical;
     return 0;
 }

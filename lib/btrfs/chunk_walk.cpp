@@ -16,23 +16,15 @@ namespace fmt = qv::btrfs;
 
 namespace {
 
-// The node's bytes, bounded by the size its buffer records.
-qv::bytes node_bytes(const uint8_t *node)
+int corrupt(qvctl_status *st, const char *what, uint64_t where)
 {
-    uint32_t size;
-    std::memcpy(&size, node, sizeof size);
-    return {node + sizeof size, size};
+    return qvctl_status_set(st, QVCTL_EBADDATA, "Btrfs chunk tree corrupted: %s: %llu", what,
+                            static_cast<unsigned long long>(where));
 }
 
-uint32_t corrupt(qvctl_status *st, const char *what, uint64_t where)
+int unexpected_in_super(qvctl_status *st)
 {
-    return static_cast<uint32_t>(
-        qvctl_status_set(st, 9, "Btrfs chunk tree corrupted: %s: %llu", what, static_cast<unsigned long long>(where)));
-}
-
-uint32_t unexpected_in_super(qvctl_status *st)
-{
-    return static_cast<uint32_t>(qvctl_status_set(st, 9, "ERROR: Unexpected data in superblock"));
+    return qvctl_status_set(st, QVCTL_EBADDATA, "ERROR: Unexpected data in superblock");
 }
 
 uint64_t physical_of(qv::bytes chunk, uint64_t devid)
@@ -42,14 +34,13 @@ uint64_t physical_of(qv::bytes chunk, uint64_t devid)
 
 }  // namespace
 
-extern "C" uint32_t btrfs_sys_chunks_walk(const uint8_t *super, chunk_map *map, btrfs_chunk_cb cb, qvctl_status *st)
+extern "C" int btrfs_sys_chunks_walk(const uint8_t *super, chunk_map *map, btrfs_chunk_cb cb, qvctl_status *st)
 {
     const qv::bytes sb(super, fmt::super::read_size);
     const uint32_t used = fmt::super::sys_chunk_array_size(sb);
     if (used > fmt::super::sys_chunk_array_max)
-        return static_cast<uint32_t>(
-            qvctl_status_set(st, 9, "Btrfs system chunk array size %u exceeds its %zu bytes", used,
-                             fmt::super::sys_chunk_array_max));
+        return qvctl_status_set(st, QVCTL_EBADDATA, "Btrfs system chunk array size %u exceeds its %zu bytes", used,
+                                fmt::super::sys_chunk_array_max);
     const uint64_t devid = fmt::super::devid(sb);
     qv::Cursor at(fmt::super::sys_chunk_array(sb).first(used));
     while (at.remaining() > 0) {
@@ -67,16 +58,16 @@ extern "C" uint32_t btrfs_sys_chunks_walk(const uint8_t *super, chunk_map *map, 
         const qv::bytes chunk = at.take_bytes(btrfs_chunk_item_size(stripes));
         if (!at.ok())
             return unexpected_in_super(st);
-        if (uint32_t r = cb(map, fmt::key::offset(key), physical_of(chunk, devid), fmt::chunk::length(chunk), st))
+        if (int r = cb(map, fmt::key::offset(key), physical_of(chunk, devid), fmt::chunk::length(chunk), st))
             return r;
     }
     return 0;
 }
 
-extern "C" uint32_t btrfs_leaf_walk(const uint8_t *node, uint64_t devid, btrfs_chunk_cb cb, chunk_map *map,
-                                    qvctl_status *st)
+extern "C" int btrfs_leaf_walk(const uint8_t *node, uint64_t devid, btrfs_chunk_cb cb, chunk_map *map,
+                               qvctl_status *st)
 {
-    const qv::bytes leaf = node_bytes(node);
+    const qv::bytes leaf = fmt::node::in_buffer(node);
     const uint32_t count = fmt::node::nritems(leaf);
     if (!fmt::node::table_fits(leaf.size(), count, fmt::node::item_size))
         return corrupt(st, "leaf item count exceeds the leaf", count);
@@ -94,7 +85,7 @@ extern "C" uint32_t btrfs_leaf_walk(const uint8_t *node, uint64_t devid, btrfs_c
         if (leaf.size() - data_at < btrfs_chunk_item_size(stripes))
             return corrupt(st, "chunk item outside the leaf", fmt::key::offset(key));
         const qv::bytes chunk = leaf.subspan(data_at, btrfs_chunk_item_size(stripes));
-        if (uint32_t r = cb(map, fmt::key::offset(key), physical_of(chunk, devid), fmt::chunk::length(chunk), st))
+        if (int r = cb(map, fmt::key::offset(key), physical_of(chunk, devid), fmt::chunk::length(chunk), st))
             return r;
     }
     return 0;
@@ -109,10 +100,10 @@ struct walk_budget {
     uint64_t reads_left;
 };
 
-uint32_t walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map, btrfs_chunk_cb cb,
-              walk_budget &budget, qvctl_status *st)
+int walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map, btrfs_chunk_cb cb,
+         walk_budget &budget, qvctl_status *st)
 {
-    const qv::bytes self = node_bytes(node);
+    const qv::bytes self = fmt::node::in_buffer(node);
     const uint8_t level = fmt::node::level(self);
     if (level == 0)
         return btrfs_leaf_walk(node, fmt::super::devid(qv::bytes(super, fmt::super::read_size)), cb, map, st);
@@ -129,13 +120,15 @@ uint32_t walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map,
             return corrupt(st, "more nodes read than the device holds", child_at);
         --budget.reads_left;
         uint8_t *raw = nullptr;
-        if (uint32_t r = btrfs_node_read(fd, &raw, child_at, child_size, map, st))
+        if (int r = btrfs_node_read(fd, &raw, child_at, child_size, map, st))
             return r;
         qv::heap_block child(raw);
+        if (int r = btrfs_node_check(super, child.get(), child_at, st))
+            return r;
         // Each level down must be one below its parent: this bounds the recursion by the root's level.
-        if (fmt::node::level(node_bytes(child.get())) != level - 1)
+        if (fmt::node::level(fmt::node::in_buffer(child.get())) != level - 1)
             return corrupt(st, "child node level does not follow its parent's", child_at);
-        if (uint32_t r = walk(fd, super, child.get(), map, cb, budget, st))
+        if (int r = walk(fd, super, child.get(), map, cb, budget, st))
             return r;
     }
     return 0;
@@ -143,19 +136,19 @@ uint32_t walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map,
 
 }  // namespace
 
-extern "C" uint32_t btrfs_tree_walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map,
-                                    btrfs_chunk_cb cb, qvctl_status *st)
+extern "C" int btrfs_tree_walk(int fd, const uint8_t *super, const uint8_t *node, chunk_map *map,
+                               btrfs_chunk_cb cb, qvctl_status *st)
 {
     const off_t end = ::lseek(fd, 0, SEEK_END);
     if (end < 0) {
         int err = errno;
-        return static_cast<uint32_t>(qvctl_status_set(st, err, "Failed to size Btrfs device: %s", std::strerror(err)));
+        return qvctl_status_set(st, err, "Failed to size Btrfs device: %s", std::strerror(err));
     }
     const uint32_t nodesize = std::max<uint32_t>(fmt::super::nodesize(qv::bytes(super, fmt::super::read_size)), 1);
     try {
         walk_budget budget{{}, static_cast<uint64_t>(end) / nodesize};
         return walk(fd, super, node, map, cb, budget, st);
     } catch (const std::bad_alloc &) {
-        return static_cast<uint32_t>(qvctl_status_set(st, ENOMEM, "malloc failed: %s", std::strerror(ENOMEM)));
+        return qvctl_status_set(st, ENOMEM, "malloc failed: %s", std::strerror(ENOMEM));
     }
 }

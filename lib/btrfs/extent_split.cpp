@@ -47,8 +47,8 @@ uint64_t piece_length(chunk_map *chunks, uint64_t address, uint64_t remaining)
 
 }  // namespace
 
-extern "C" uint32_t chunk_map_split(chunk_map *chunks, const struct fiemap *in, const char *where,
-                                    struct fiemap **out, qvctl_status *st)
+extern "C" int chunk_map_split(chunk_map *chunks, const struct fiemap *in, const char *where,
+                               struct fiemap **out, qvctl_status *st)
 {
     pieces result;
     for (uint32_t i = 0; i < in->fm_mapped_extents; ++i) {
@@ -56,13 +56,13 @@ extern "C" uint32_t chunk_map_split(chunk_map *chunks, const struct fiemap *in, 
         uint64_t logical = e.fe_physical, file = e.fe_logical, remaining = e.fe_length;
         do {
             uint64_t physical = 0;
-            if (uint32_t r = chunk_map_locate(chunks, logical, where, &physical, st))
+            if (int r = chunk_map_locate(chunks, logical, where, &physical, st))
                 return r;
             const uint64_t length = remaining ? piece_length(chunks, logical, remaining) : 0;
             if (length < remaining && logical + length < logical)
-                return static_cast<uint32_t>(qvctl_status_set(
-                    st, 9, "ERROR: %s: btrfs extent at %llu runs past the end of the address space", where,
-                    static_cast<unsigned long long>(e.fe_physical)));
+                return qvctl_status_set(st, QVCTL_EBADDATA,
+                                        "ERROR: %s: btrfs extent at %llu runs past the end of the address space",
+                                        where, static_cast<unsigned long long>(e.fe_physical));
             remaining -= length;
             fiemap_extent piece = e;
             piece.fe_logical = file;
@@ -72,14 +72,13 @@ extern "C" uint32_t chunk_map_split(chunk_map *chunks, const struct fiemap *in, 
             if (remaining)
                 piece.fe_flags &= ~FIEMAP_EXTENT_LAST;
             if (!result.add(piece))
-                return static_cast<uint32_t>(
-                    qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__));
+                return qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__);
             logical += length;
             file += length;
         } while (remaining);
     }
     if (!result.map && !(result.map = qv::fiemap_zeroed(0)))
-        return static_cast<uint32_t>(qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__));
+        return qvctl_status_set(st, errno, "ERROR: Failed to allocate memory in %s", __func__);
     std::memcpy(result.map.get(), in, sizeof(struct fiemap));
     result.map->fm_mapped_extents = static_cast<uint32_t>(result.count);
     *out = result.map.release();

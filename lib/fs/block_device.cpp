@@ -7,7 +7,7 @@
 
 #include <cerrno>
 
-#include "fs/path_ioctl.h"
+#include "fs/path_query.h"
 #include "fs/sysfs_attr.h"
 
 static_assert(BLKGETSIZE64 == 0x80081272);

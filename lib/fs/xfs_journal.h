@@ -11,11 +11,11 @@ extern "C" {
 
 /* 0 with the superblock version (0 to 15) in *version, or the failure code with *version untouched:
  * a code such as EIO must never read as a version. */
-uint32_t xfs_sb_version(const char *device, uint32_t *version, qvctl_status *st);
+int xfs_sb_version(const char *device, uint32_t *version, qvctl_status *st);
 /* An internal log gives one extent in whole-disk sectors and *count = 1; an external log gives none
  * and leaves *count untouched. */
-uint32_t xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out, uint32_t *count,
-                        qvctl_status *st);
+int xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out, uint32_t *count,
+                   qvctl_status *st);
 
 #ifdef __cplusplus
 }

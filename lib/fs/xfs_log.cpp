@@ -10,23 +10,25 @@
 #include "fs/xfs_superblock.h"
 #include "unique_fd.h"
 
-extern "C" uint32_t xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out,
-                                   uint32_t *count, qvctl_status *st)
+extern "C" int xfs_log_extent(const char *device, uint64_t part_start, sector_extent *out, uint32_t *count,
+                              qvctl_status *st)
 {
     qv::unique_fd fd(::open(device, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "failed to map xfs journal (open, %s): %s", device,
                                 std::strerror(errno));
-    std::array<std::uint8_t, 128> sb{};
-    ssize_t n = ::read(fd.get(), sb.data(), sb.size());
+    std::array<std::uint8_t, qv::xfs::max_sector> buf{};
+    ssize_t n = ::read(fd.get(), buf.data(), buf.size());
     if (n < 0)
         return qvctl_status_set(st, errno, "failed to map xfs journal (read, %s): %s", device,
                                 std::strerror(errno));
-    qv::bytes got(sb.data(), static_cast<std::size_t>(n));
+    qv::bytes got(buf.data(), static_cast<std::size_t>(n));
     auto fields = qv::xfs::load_log_fields(got);
     if (!qv::xfs::has_magic(got, 4) || !fields)
-        return qvctl_status_set(st, 9, "failed to map xfs journal: magic number mismatched on device %s",
+        return qvctl_status_set(st, QVCTL_EBADDATA, "failed to map xfs journal: magic number mismatched on device %s",
                                 device);
+    if (int r = qv::xfs::check(got, device, st))
+        return r;
     if (fields->logstart == 0)
         return 0;  // the log lives on another device
     if (count)

@@ -6,17 +6,40 @@
 #include <optional>
 
 #include "bytes.h"
+#include "field.h"
+#include "qvctl.h"
 
 namespace qv::xfs {
 
-inline constexpr std::size_t off_logstart = 48, off_agblocks = 84, off_logblocks = 96,
-                             off_versionnum = 100, off_blocklog = 120, off_agblklog = 124;
+// The superblock fields the readers use, big-endian like all of xfs but for the checksum.
+namespace sb {
+inline constexpr be_field<std::uint32_t> magicnum{0};
+inline constexpr be_field<std::uint32_t> blocksize{4};
+inline constexpr be_field<std::uint64_t> dblocks{8};
+inline constexpr be_field<std::uint64_t> logstart{48};
+inline constexpr be_field<std::uint32_t> agblocks{84};
+inline constexpr be_field<std::uint32_t> agcount{88};
+inline constexpr be_field<std::uint32_t> logblocks{96};
+inline constexpr be_field<std::uint16_t> versionnum{100};
+inline constexpr be_field<std::uint16_t> sectsize{102};
+inline constexpr be_field<std::uint8_t> blocklog{120};
+inline constexpr be_field<std::uint8_t> sectlog{121};
+inline constexpr be_field<std::uint8_t> agblklog{124};
+// A crc32c over the superblock's sector taken with this field zero, stored little-endian.
+inline constexpr field<std::uint32_t> crc{224};
+// What a read must hold for every field above but the checksum.
+inline constexpr std::size_t fields_end = agblklog.end();
+}  // namespace sb
+
 inline constexpr std::uint32_t magic = 0x58465342;  // "XFSB"
+inline constexpr std::uint16_t version_mask = 0xf;
+// The largest sector xfs has: a read of this many bytes holds any superblock's whole sector.
+inline constexpr std::size_t max_sector = 32768;
 
 // A short read carries no superblock: the magic and every field used must lie inside what was read.
-inline bool has_magic(bytes sb, std::size_t needed) noexcept
+inline bool has_magic(bytes b, std::size_t needed) noexcept
 {
-    return sb.size() >= needed && try_load_be<std::uint32_t>(sb, 0) == magic;
+    return b.size() >= needed && sb::magicnum.try_load(b) == magic;
 }
 
 struct log_fields {
@@ -25,17 +48,16 @@ struct log_fields {
     std::uint8_t blocklog, agblklog;
 };
 
-inline std::optional<log_fields> load_log_fields(bytes sb) noexcept
+inline std::optional<log_fields> load_log_fields(bytes b) noexcept
 {
-    auto start = try_load_be<std::uint64_t>(sb, off_logstart);
-    auto agblocks = try_load_be<std::uint32_t>(sb, off_agblocks);
-    auto logblocks = try_load_be<std::uint32_t>(sb, off_logblocks);
-    auto blocklog = try_load_be<std::uint8_t>(sb, off_blocklog);
-    auto agblklog = try_load_be<std::uint8_t>(sb, off_agblklog);
-    if (!start || !agblocks || !logblocks || !blocklog || !agblklog)
+    if (b.size() < sb::fields_end)
         return std::nullopt;
-    return log_fields{*start, *agblocks, *logblocks, *blocklog, *agblklog};
+    return log_fields{sb::logstart(b), sb::agblocks(b), sb::logblocks(b), sb::blocklog(b), sb::agblklog(b)};
 }
+
+// 0 when the geometry the readers use is one xfs can have and, on version 5, the checksum holds;
+// else 9 with a message naming `device` and what failed. `b` holds the magic and the fields.
+int check(bytes b, const char *device, qvctl_status *st);
 
 // Shifts beyond the width of the value give 0 rather than undefined behaviour; such values have no
 // meaning on a valid filesystem.

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The xfs superblock readers against an image written by mkfs.xfs and against hand-built superblocks.
+// The xfs superblock readers against images written by mkfs.xfs and against hand-built superblocks.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "capability.h"
 #include "qvctl_internal.h"
 #include "shell.h"
 #include "temp_dir.h"
@@ -13,120 +16,96 @@
 
 namespace {
 
-using TempDir = qvtest::temp_dir;
+namespace sb = fstest::sb;
+using sector = std::vector<uint8_t>;
+constexpr uint32_t untouched = 99;
 
-bool have_mkfs_xfs() { return qvtest::sh("command -v mkfs.xfs >/dev/null 2>&1").status == 0; }
-
-std::string make_xfs(const TempDir &dir, const std::string &options)
+// The code and the version, which a failure leaves at `untouched`.
+std::pair<int, uint32_t> sb_version(const std::string &device, qvctl_status *st)
 {
-    std::string img = dir.file("xfs.img");
-    qvtest::sh_ok("truncate -s 320M '" + img + "' && mkfs.xfs -q -f " + options + " '" + img + "'");
-    return img;
+    uint32_t version = untouched;
+    return {xfs_sb_version(device.c_str(), &version, st), version};
 }
 
-using fstest::write_bytes;
-using fstest::xfs_superblock;
-
-// The version, or the failure code with the sentinel 99 still in place of a version.
-constexpr uint32_t untouched_version = 99;
-std::pair<uint32_t, uint32_t> sb_version(const std::string &device, qvctl_status *st)
+// Both sector sizes and versions (the checksum of a real superblock holds), and an external log,
+// which is no extent of the device.
+TEST(XfsSuperblock, ImagesWrittenByMkfs)
 {
-    uint32_t version = untouched_version;
-    uint32_t r = xfs_sb_version(device.c_str(), &version, st);
-    return {r, version};
-}
-using outcome = std::pair<uint32_t, uint32_t>;
-
-// Versions and internal logs of mkfs's images are the attach tests' (qvctl against xfs v4 and v5);
-// an external log is no extent of the device.
-TEST(XfsSuperblock, ExternalLogWrittenByMkfsIsNoExtent)
-{
-    if (!have_mkfs_xfs())
-        GTEST_SKIP() << "mkfs.xfs is not installed";
-    TempDir dir;
-    std::string logdev = dir.file("log.img");
-    qvtest::sh_ok("truncate -s 64M '" + logdev + "'");
-    std::string img = make_xfs(dir, "-l logdev=" + logdev);
-    qvctl_status st{};
-    uint32_t count = 7;
-    sector_extent untouched{1, 2};
-    EXPECT_EQ(xfs_log_extent(img.c_str(), 0, &untouched, &count, &st), 0u) << st.message;
-    EXPECT_EQ(count, 7u);
-    EXPECT_EQ(untouched.start, 1u);
-    EXPECT_EQ(sb_version(img, &st), outcome(0, 5));
-}
-
-TEST(XfsSuperblock, LogInTheThirdAllocationGroupOfAPartitionAndVersionBits)
-{
-    TempDir dir;
-    std::string img = dir.file("sb");
-    write_bytes(img, xfs_superblock(0xb4a5, 2097168, 655360, 2560, 12, 20));
-    sector_extent e{};
-    uint32_t count = 0;
-    ASSERT_EQ(xfs_log_extent(img.c_str(), 2048, &e, &count, nullptr), 0u);
-    EXPECT_EQ(count, 1u);
-    EXPECT_EQ(e.start, 10487936u);
-    EXPECT_EQ(e.count, 20480u);
-    count = 0;
-    EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, &count, nullptr), 0u);
-    EXPECT_EQ(count, 1u);
-    // The version is the low four bits.
-    qvctl_status st{};
-    EXPECT_EQ(sb_version(img, &st), outcome(0, 5));
-    write_bytes(img, xfs_superblock(0xb4a4, 0, 0, 0, 12, 20));
-    EXPECT_EQ(sb_version(img, &st), outcome(0, 4));
-    EXPECT_EQ(st.code, 0u);
-}
-
-TEST(XfsSuperblock, MissingMagicShortDeviceAndMissingFile)
-{
-    TempDir dir;
-    std::string img = dir.file("sb");
-    qvctl_status st{};
-    auto bad = xfs_superblock(0xb4a5, 16, 1, 1, 12, 20);
-    bad[0] = 'Y';
-    write_bytes(img, bad);
-    EXPECT_EQ(sb_version(img, &st), outcome(9, untouched_version));
-    EXPECT_EQ(std::string(st.message), "xfs  magic number mismatched on device " + img);
-    EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, nullptr, &st), 9u);
-    EXPECT_EQ(std::string(st.message), "failed to map xfs journal: magic number mismatched on device " + img);
-    sector_extent e{};
-
-    // The magic is there but the fields are not: nothing beyond the read may be used.
-    auto good = xfs_superblock(0xb4a5, 16, 1, 1, 12, 20);
-    write_bytes(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 100));
-    EXPECT_EQ(sb_version(img, &st), outcome(9, untouched_version));
-    write_bytes(img, std::vector<std::uint8_t>(good.begin(), good.begin() + 120));
-    EXPECT_EQ(xfs_log_extent(img.c_str(), 0, &e, nullptr, &st), 9u);
-    write_bytes(img, {});
-    EXPECT_EQ(sb_version(img, &st), outcome(9, untouched_version));
-
-    std::string missing = dir.file("absent");
-    EXPECT_EQ(sb_version(missing, &st), outcome(2, untouched_version));
-    EXPECT_EQ(std::string(st.message),
-              "failed to open xfs journal (open, " + missing + "): No such file or directory");
-    EXPECT_EQ(xfs_log_extent(missing.c_str(), 0, nullptr, nullptr, &st), 2u);
-    EXPECT_EQ(std::string(st.message),
-              "failed to map xfs journal (open, " + missing + "): No such file or directory");
-}
-
-// A read that fails after the open succeeds: EIO from memory that is not mapped, EISDIR from a folder.
-// Neither may pass for a version, nor give the v5 flag or a freeze.
-TEST(XfsSuperblock, FailedReadIsACodeNeverAVersion)
-{
-    TempDir dir;
-    const struct {
-        std::string device;
-        uint32_t code;
-    } cases[] = {{"/proc/self/mem", 5}, {dir.path(), 21}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.device);
+    QV_REQUIRE_CAPABILITY(qvtest::sh("command -v mkfs.xfs >/dev/null 2>&1").status != 0 ? "mkfs.xfs is not installed"
+                                                                                        : "");
+    qvtest::temp_dir dir;
+    const std::string img = dir.file("xfs.img"), logdev = dir.file("log.img");
+    for (const auto &[options, version, log_count] : {std::tuple<std::string, uint32_t, uint32_t>{"-m crc=1", 5, 1},
+                                                       {"-m crc=1 -s size=4096", 5, 1}, {"-m crc=0", 4, 1},
+                                                       {"-l logdev=" + logdev, 5, untouched}}) {
+        SCOPED_TRACE(options);
+        qvtest::sh_ok("truncate -s 320M " + img + " " + logdev + " && mkfs.xfs -q -f " + options + " " + img + " 2>/dev/null");
         qvctl_status st{};
-        EXPECT_EQ(sb_version(c.device, &st), outcome(c.code, untouched_version));
-        EXPECT_EQ(std::string(st.message), "failed to read xfs journal (read, " + c.device + "): " + strerror(int(c.code)));
-        qvctl_status flags{};
-        EXPECT_EQ(attach_flags_get(c.device.c_str(), FS_TYPE_XFS, &flags), 0u);
-        EXPECT_EQ(flags.code, c.code);
+        uint32_t count = untouched;
+        EXPECT_EQ(sb_version(img, &st), std::make_pair(0, version)) << st.message;
+        EXPECT_EQ(xfs_log_extent(img.c_str(), 0, nullptr, &count, &st), 0) << st.message;
+        EXPECT_EQ(count, log_count);
+    }
+}
+
+// A superblock whose log lies in the third group, one thing changed and the checksum made again
+// (unless `seal` is off): refused by both readers with the message's end given, or accepted.
+TEST(XfsSuperblock, FieldsOutOfRangeAndChecksum)
+{
+    const struct {
+        const char *what;  // null: accepted; "magic": no superblock at all
+        std::function<void(sector &)> spoil;
+        bool seal = true;
+    } cases[] = {
+        {nullptr, [](sector &) {}},
+        {"magic", [](sector &b) { b[0] = 'Y'; }},
+        {"magic", [](sector &b) { b.resize(124); }},  // the fields used lie past the read
+        {"checksum", [](sector &b) { b[40] ^= 1; }, false},
+        {nullptr, [](sector &b) { sb::versionnum.put(b, 0xb4a4), b[40] ^= 1; }, false},  // version 4 has none
+        {"block size 3000", [](sector &b) { sb::blocksize.put(b, 3000); }},
+        {"block size 4096", [](sector &b) { sb::blocklog.put(b, 11); }},
+        {"sector size 1024", [](sector &b) { sb::sectsize.put(b, 1024), sb::sectlog.put(b, 10); }},  // past the read
+        {"allocation group blocks 655360", [](sector &b) { sb::agblklog.put(b, 21); }},
+        {"allocation group count 0", [](sector &b) { sb::agcount.put(b, 0); }},
+        {"data blocks 2621441", [](sector &b) { sb::dblocks.put(b, 4 * 655360 + 1); }},
+        {"log start 4194320", [](sector &b) { sb::logstart.put(b, (4 << 20) + 16); }},
+        {"log blocks 655345", [](sector &b) { sb::logblocks.put(b, 655345); }},
+    };
+    qvtest::temp_dir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what ? c.what : "accepted");
+        sector b = fstest::xfs_superblock(0xb4a5, 2097168, 655360, 2560, 12, 20, c.seal ? c.spoil : nullptr);
+        if (!c.seal)
+            c.spoil(b);
+        const std::string img = fstest::write_bytes(dir.file("sb"), b), what = c.what ? c.what : "";
+        const std::string check = c.what ? "xfs superblock on device " + img + " failed its check: " + what : "";
+        qvctl_status st{};
+        EXPECT_EQ(sb_version(img, &st), std::make_pair(c.what ? 9 : 0, c.what ? untouched : sb::versionnum(b) & 0xfu));
+        EXPECT_EQ(st.message, what == "magic" ? "xfs  magic number mismatched on device " + img : check);
+        sector_extent e{};
+        st = {};
+        EXPECT_EQ(xfs_log_extent(img.c_str(), 2048, &e, nullptr, &st), c.what ? 9 : 0);
+        EXPECT_EQ(st.message, what == "magic" ? "failed to map xfs journal: magic number mismatched on device " + img : check);
+        EXPECT_EQ(std::make_pair(e.start, e.count), c.what ? std::make_pair(0ul, 0ul) : std::make_pair(10487936ul, 20480ul));
+    }
+}
+
+// An open or a read that fails: EIO from memory that is not mapped, EISDIR from a folder. None may
+// pass for a version, nor give the v5 flag or a freeze.
+TEST(XfsSuperblock, FailedOpenOrReadIsACodeNeverAVersion)
+{
+    qvtest::temp_dir dir;
+    for (const auto &[device, code, step] : {std::tuple<std::string, int, std::string>{"/proc/self/mem", 5, "read"},
+                                              {dir.path(), 21, "read"}, {dir.file("absent"), 2, "open"}}) {
+        SCOPED_TRACE(device);
+        qvctl_status st{};
+        const std::string why = " xfs journal (" + step + ", " + device + "): " + strerror(code);
+        EXPECT_EQ(sb_version(device, &st), std::make_pair(code, untouched));
+        EXPECT_EQ(st.message, "failed to " + step + why);
+        EXPECT_EQ(xfs_log_extent(device.c_str(), 0, nullptr, nullptr, &st), code);
+        EXPECT_EQ(st.message, "failed to map" + why);
+        EXPECT_EQ(attach_flags_get(device.c_str(), FS_TYPE_XFS, &st), 0u);
+        EXPECT_EQ(st.code, static_cast<uint32_t>(code));
     }
 }
 

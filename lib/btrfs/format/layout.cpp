@@ -7,9 +7,8 @@ namespace qv::btrfs::super {
 
 bool magic_ok(bytes sb)
 {
-    if (!fits<std::uint64_t>(sb.size(), magic_offset))
-        return false;
-    return std::equal(std::begin(magic_text), std::end(magic_text), sb.begin() + magic_offset);
+    const bytes m = magic(sb);
+    return m.size() == sizeof magic_text && std::equal(m.begin(), m.end(), std::begin(magic_text));
 }
 
 }  // namespace qv::btrfs::super

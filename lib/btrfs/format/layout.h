@@ -7,28 +7,44 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
+#include "btrfs/btrfs.h"
 #include "bytes.h"
+#include "field.h"
 
 namespace qv::btrfs {
 
-// Superblock, read from device offset 65536: the fields up to the end of the root backups.
+// Superblock, read whole from device offset 65536: its checksum covers all of it.
 namespace super {
 inline constexpr std::uint64_t device_offset = 65536;
-inline constexpr std::size_t read_size = 3531;
+inline constexpr std::size_t read_size = BTRFS_SUPER_READ_SIZE;
 inline constexpr std::uint8_t magic_text[8] = {'_', 'B', 'H', 'R', 'f', 'S', '_', 'M'};
-inline constexpr std::size_t magic_offset = 64;
-inline constexpr std::size_t sys_chunk_array_offset = 811;
 inline constexpr std::size_t sys_chunk_array_max = 2048;
+// Bytes from here to the end are what the checksum in the first bytes covers.
+inline constexpr std::size_t checksummed_from = 32;
 
-inline std::uint64_t bytenr(bytes sb) { return load_le<std::uint64_t>(sb, 48); }
-inline std::uint64_t chunk_root(bytes sb) { return load_le<std::uint64_t>(sb, 88); }
-inline std::uint32_t nodesize(bytes sb) { return load_le<std::uint32_t>(sb, 148); }
-inline std::uint32_t leafsize(bytes sb) { return load_le<std::uint32_t>(sb, 152); }
-inline std::uint32_t sys_chunk_array_size(bytes sb) { return load_le<std::uint32_t>(sb, 160); }
-inline std::uint8_t chunk_root_level(bytes sb) { return load_le<std::uint8_t>(sb, 199); }
+inline constexpr field<std::uint32_t> csum{0};  // the first 4 of 32 bytes, for a crc32c
+inline constexpr byte_field fsid{32, 16};
+inline constexpr field<std::uint64_t> bytenr{48};
+inline constexpr byte_field magic{64, 8};
+inline constexpr field<std::uint64_t> root{80};
+inline constexpr field<std::uint64_t> chunk_root{88};
+inline constexpr field<std::uint32_t> nodesize{148};
+inline constexpr field<std::uint32_t> leafsize{152};
+inline constexpr field<std::uint32_t> sys_chunk_array_size{160};
+inline constexpr field<std::uint64_t> incompat_flags{188};
+inline constexpr field<std::uint16_t> csum_type{196};
+inline constexpr field<std::uint8_t> chunk_root_level{199};
 // The id of the device this superblock was read from: the first field of its dev_item.
-inline std::uint64_t devid(bytes sb) { return load_le<std::uint64_t>(sb, 201); }
+inline constexpr field<std::uint64_t> devid{201};
+inline constexpr byte_field metadata_uuid{571, 16};
+inline constexpr std::size_t sys_chunk_array_offset = 811;
+
+// With this incompat flag the tree blocks carry metadata_uuid where they would carry the fsid.
+inline constexpr std::uint64_t incompat_metadata_uuid = 1u << 10;
+enum csum_kind : std::uint16_t { csum_crc32c = 0, csum_xxhash64 = 1, csum_sha256 = 2, csum_blake2b = 3 };
+
 inline bytes sys_chunk_array(bytes sb)
 {
     if (sb.size() < sys_chunk_array_offset)
@@ -37,39 +53,52 @@ inline bytes sys_chunk_array(bytes sb)
                       std::min(sys_chunk_array_max, sb.size() - sys_chunk_array_offset));
 }
 bool magic_ok(bytes sb);
+// The uuid every tree block of this filesystem must carry.
+inline bytes tree_fsid(bytes sb)
+{
+    return (incompat_flags(sb) & incompat_metadata_uuid) ? metadata_uuid(sb) : fsid(sb);
+}
 }  // namespace super
+
+// btrfs_stripe: one copy's place.
+namespace stripe {
+inline constexpr std::size_t size = 32;
+inline constexpr field<std::uint64_t> devid{0};
+// The stripe's byte offset on its device.
+inline constexpr field<std::uint64_t> offset{8};
+}  // namespace stripe
 
 // btrfs_disk_key, packed.
 namespace key {
 inline constexpr std::size_t size = 17;
 inline constexpr std::uint8_t chunk_item_type = 228;
 
-inline std::uint64_t objectid(bytes k) { return load_le<std::uint64_t>(k, 0); }
-inline std::uint8_t type(bytes k) { return load_le<std::uint8_t>(k, 8); }
-inline std::uint64_t offset(bytes k) { return load_le<std::uint64_t>(k, 9); }
+inline constexpr field<std::uint64_t> objectid{0};
+inline constexpr field<std::uint8_t> type{8};
+inline constexpr field<std::uint64_t> offset{9};
 }  // namespace key
 
 // btrfs_chunk followed by its stripes; a chunk always has at least one stripe, so its item is
 // never shorter than the chunk head plus the first stripe.
 namespace chunk {
 inline constexpr std::size_t head_size = 48;
-inline constexpr std::size_t stripe_size = 32;
-inline constexpr std::size_t min_size = head_size + stripe_size;  // 80: head and first stripe
-inline constexpr std::size_t first_stripe = head_size;
+inline constexpr std::size_t min_size = head_size + stripe::size;  // 80: head and first stripe
 
-inline std::uint64_t length(bytes c) { return load_le<std::uint64_t>(c, 0); }
+inline constexpr field<std::uint64_t> length{0};
 // Block group flags: what the chunk holds and its profile (how its copies or stripes are laid out).
-inline std::uint64_t type(bytes c) { return load_le<std::uint64_t>(c, 24); }
-inline std::uint16_t num_stripes(bytes c) { return load_le<std::uint16_t>(c, 44); }
-inline std::size_t stripe_at(std::uint16_t i) { return first_stripe + stripe_size * std::size_t{i}; }
-inline std::uint64_t stripe_devid(bytes c, std::uint16_t i) { return load_le<std::uint64_t>(c, stripe_at(i)); }
-// The stripe's byte offset on its device.
-inline std::uint64_t stripe_offset(bytes c, std::uint16_t i) { return load_le<std::uint64_t>(c, stripe_at(i) + 8); }
-inline std::uint64_t first_stripe_offset(bytes c) { return stripe_offset(c, 0); }
-// Defined for a stripe count of at least 1 only.
-constexpr std::uint32_t item_size(std::uint16_t num_stripes)
+inline constexpr field<std::uint64_t> type{24};
+inline constexpr field<std::uint16_t> num_stripes{44};
+inline std::size_t stripe_at(std::uint16_t i) { return head_size + stripe::size * std::size_t{i}; }
+inline bytes stripe_of(bytes c, std::uint16_t i)
 {
-    return static_cast<std::uint32_t>(min_size + stripe_size * (num_stripes - 1u));
+    return byte_field{stripe_at(i), stripe::size}(c);
+}
+inline std::uint64_t stripe_devid(bytes c, std::uint16_t i) { return stripe::devid(stripe_of(c, i)); }
+inline std::uint64_t stripe_offset(bytes c, std::uint16_t i) { return stripe::offset(stripe_of(c, i)); }
+// Defined for a stripe count of at least 1 only.
+constexpr std::uint32_t item_size(std::uint16_t stripes)
+{
+    return static_cast<std::uint32_t>(min_size + stripe::size * (stripes - 1u));
 }
 
 // The profiles by their block group flag; a chunk with none of them is single. `spread`: the data
@@ -93,9 +122,24 @@ inline constexpr std::size_t key_ptr_size = 33;
 inline constexpr std::size_t item_size = 25;
 // btrfs never makes nodes larger than this; a larger size from disk is not used as a length.
 inline constexpr std::uint32_t max_size = 65536;
+// Levels run from 0 (a leaf) to 7.
+inline constexpr std::uint8_t max_level = 8;
+// Bytes from here to the node's end are what the checksum in its first bytes covers.
+inline constexpr std::size_t checksummed_from = 32;
 
-inline std::uint32_t nritems(bytes n) { return load_le<std::uint32_t>(n, 96); }
-inline std::uint8_t level(bytes n) { return load_le<std::uint8_t>(n, 100); }
+inline constexpr field<std::uint32_t> csum{0};  // the first 4 of 32 bytes, for a crc32c
+inline constexpr byte_field fsid{32, 16};
+inline constexpr field<std::uint64_t> bytenr{48};
+inline constexpr field<std::uint32_t> nritems{96};
+inline constexpr field<std::uint8_t> level{100};
+
+// A node buffer as btrfs_node_alloc makes it: a u32 holding the node size, then the node's bytes.
+inline bytes in_buffer(const std::uint8_t *buf)
+{
+    std::uint32_t size;
+    std::memcpy(&size, buf, sizeof size);
+    return {buf + sizeof size, size};
+}
 
 inline std::size_t key_ptr_at(std::uint32_t i) { return header_size + key_ptr_size * std::size_t{i}; }
 inline std::size_t item_at(std::uint32_t i) { return header_size + item_size * std::size_t{i}; }
@@ -108,15 +152,15 @@ constexpr bool table_fits(std::size_t size, std::uint32_t count, std::size_t rec
 
 namespace key_ptr {
 inline bytes key(bytes p) { return p.first(std::min(p.size(), key::size)); }
-inline std::uint64_t blockptr(bytes p) { return load_le<std::uint64_t>(p, 17); }
-inline std::uint64_t generation(bytes p) { return load_le<std::uint64_t>(p, 25); }
+inline constexpr field<std::uint64_t> blockptr{17};
+inline constexpr field<std::uint64_t> generation{25};
 }  // namespace key_ptr
 
 namespace item {
 inline bytes key(bytes it) { return it.first(std::min(it.size(), key::size)); }
 // The data's position counted from the end of the node header.
-inline std::uint32_t offset(bytes it) { return load_le<std::uint32_t>(it, 17); }
-inline std::uint32_t size(bytes it) { return load_le<std::uint32_t>(it, 21); }
+inline constexpr field<std::uint32_t> offset{17};
+inline constexpr field<std::uint32_t> size{21};
 }  // namespace item
 
 }  // namespace qv::btrfs
