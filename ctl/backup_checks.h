@@ -47,6 +47,6 @@ struct spot_result {
 };
 // Compares up to `count` randomly chosen blocks that the held snapshot's changelog does not list.
 // `o` names the device and the image and holds both descriptors.
-uint32_t spot_check(snap_options &o, std::uint64_t count, spot_result &out);
+int spot_check(snap_options &o, std::uint64_t count, spot_result &out);
 
 }  // namespace qvctl_cli

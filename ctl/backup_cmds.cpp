@@ -2,6 +2,7 @@
 // qvctl backup: its options, the run of one backup, and what it reports.
 #include <syslog.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "commands.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 
@@ -53,7 +54,7 @@ int backup_command(const invocation &inv)
 {
     const int workers = workers_option(inv);
     if (!workers)
-        return 22;
+        return EINVAL;
     backup_request req;
     req.device = inv.args[0];
     req.image = inv.args[1];
@@ -61,7 +62,7 @@ int backup_command(const invocation &inv)
     req.incremental = inv.option("incremental") || req.resync;
     if (const char *n = inv.option("spot-check"))
         if (!parse_number(n, "--spot-check", UINT32_MAX, req.spot_check))
-            return 22;
+            return EINVAL;
     req.verify = inv.option("verify");
     req.json = json_output();
     req.workers = workers;
@@ -86,7 +87,7 @@ int backup_run(const backup_request &request)
     if (code == 0 && st.code)
         st = qvctl_status{};
     report(request, rec, st, code);
-    return (code & 255) ? (code & 255) : (code ? 1 : 0);
+    return exit_status(code);
 }
 
 const command backup_entry = {"backup", "DEVICE IMAGE [--incremental [--resync] [--spot-check N]] [-w N] [--verify] [--json]",

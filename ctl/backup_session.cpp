@@ -20,7 +20,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace qvctl_cli {
@@ -208,7 +208,7 @@ struct backup {
         // After a resync every block is read back; after a copy the blocks it copied.
         snap_options v = options(resync ? 0u : kind);
         snap_verify_result found{};
-        if (uint32_t r = snap_verify_image(&v, &found)) {
+        if (int r = snap_verify_image(&v, &found)) {
             st = v.status;
             return static_cast<int>(r);
         }

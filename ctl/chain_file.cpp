@@ -10,7 +10,7 @@
 
 #include "chain_manifest.h"
 #include "file_replace.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace qvctl_cli {

@@ -59,6 +59,8 @@ int dispatch(std::span<const command> table, const std::string &prefix, int argc
 // The end of an operation: its message through the logger when it failed, else `done` as a notice;
 // the exit status.
 int finish(uint32_t code, const qvctl_status &st, const std::string &done = {});
+// The exit status of a code: its low byte, or 1 for a failure whose low byte is 0.
+int exit_status(int code);
 
 // An operation on one device that reports nothing but success or failure; `done` follows the path.
 template <uint32_t (*op)(const char *, qvctl_status *)>

@@ -26,11 +26,11 @@ struct device_facts {
     std::optional<uint32_t> xfs_version;
 };
 
-uint32_t facts_get(const char *device, device_facts &out, qvctl_status &st)
+int facts_get(const char *device, device_facts &out, qvctl_status &st)
 {
     char resolved[PATH_MAX];
     if (!::realpath(device, resolved))
-        return static_cast<uint32_t>(qvctl_status_set(&st, errno, "ERROR: Could not resolve path \"%s\"", device));
+        return qvctl_status_set(&st, errno, "ERROR: Could not resolve path \"%s\"", device);
     if (block_device_check(resolved, &st); st.code)
         return st.code;
     out.path = resolved;

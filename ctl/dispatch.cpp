@@ -2,6 +2,7 @@
 // Finding the command that the words name, help at every level, and the exit status.
 #include <syslog.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -117,7 +118,7 @@ int usage_error(const char *fmt, ...)
     va_end(ap);
     qvctl_log(LOG_ERR, stderr, "%s", text);
     std::fprintf(stderr, "Try 'qvctl --help' for more information.\n");
-    return 22;
+    return EINVAL;
 }
 
 bool json_output() { return json_requested; }
@@ -130,8 +131,13 @@ int finish(uint32_t code, const qvctl_status &st, const std::string &done)
         return 0;
     }
     qvctl_log(LOG_ERR, stderr, "%s", st.message[0] ? st.message : "ERROR: operation failed");
+    return exit_status(static_cast<int>(code));
+}
+
+int exit_status(int code)
+{
     // A code whose low byte is 0 must still read as a failure.
-    return (code & 255u) ? static_cast<int>(code & 255u) : 1;
+    return (code & 255) ? (code & 255) : (code ? 1 : 0);
 }
 
 int dispatch(std::span<const command> table, const std::string &prefix, int argc, char **argv)

@@ -3,12 +3,13 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "commands.h"
 #include "json_writer.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 
@@ -49,7 +50,7 @@ int verify(const invocation &inv)
 {
     const int workers = workers_option(inv);
     if (!workers)
-        return 22;
+        return EINVAL;
     const bool json = json_output();
     snap_options o;
     snap_options_init(&o);

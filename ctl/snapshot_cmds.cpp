@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl snapshot start|get|complete|cancel.
+#include <cerrno>
 #include <cstdio>
 
 #include "commands.h"
@@ -16,7 +17,7 @@ int start(const invocation &inv)
 {
     uint64_t flags = 0;
     if (const char *text = inv.option("flags"); text && !parse_number(text, "--flags", 255, flags))
-        return 22;
+        return EINVAL;
     char snap[4096] = "";
     qvctl_status st{};
     uint32_t code = qvctl_snapshot_start(inv.args[0], snap, static_cast<uint8_t>(flags), &st);

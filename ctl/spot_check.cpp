@@ -10,7 +10,7 @@
 
 #include "backup_checks.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace qvctl_cli {
 
@@ -63,7 +63,7 @@ std::vector<std::uint64_t> sample(std::uint64_t n, std::uint64_t k)
 
 }  // namespace
 
-uint32_t spot_check(snap_options &o, std::uint64_t count, spot_result &out)
+int spot_check(snap_options &o, std::uint64_t count, spot_result &out)
 {
     out = spot_result{};
     const std::uint64_t sectors = device_size_sectors(o.blkdev, &o.status);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // qvctl store create|check|reset|register|unmap|extents.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -57,7 +58,7 @@ int sized_store_op(const invocation &inv, int (*changelog)(const char *, qvctl_s
     uint32_t kind = 0;
     data_size size;
     if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
-        return 22;
+        return EINVAL;
     qvctl_status st{};
     int code = kind == STORE_DATA ? data(inv.args[1], size.bytes, size.percent, &st) : changelog(inv.args[1], &st);
     return store_result(code, st, done, inv);
@@ -76,7 +77,7 @@ int check(const invocation &inv)
     uint32_t kind = 0;
     data_size size;
     if (!parse_store_kind(inv.args[0], false, kind) || !sized_only_for_data(kind, inv) || !parse_data_size(inv, size))
-        return 22;
+        return EINVAL;
     qvctl_status st{};
     int code = kind == STORE_DATA ? qvctl_data_store_check(inv.args[1], size.bytes, size.percent, &st)
                                   : qvctl_changelog_store_check(inv.args[1], &st);
@@ -110,7 +111,7 @@ int register_store(const invocation &inv)
     const char *chunk_text = inv.option("chunk");
     if (!parse_store_kind(inv.args[0], true, kind) || (method_text && !parse_map_method(method_text, method)) ||
         (chunk_text && !parse_mark_chunk(chunk_text, chunk)))
-        return 22;
+        return EINVAL;
     if (inv.option("opt") && kind != STORE_METADATA)
         return usage_error("ERROR: --opt applies to the metadata store only");
     const char *device = inv.args[1];
@@ -149,7 +150,7 @@ int extents(const invocation &inv)
 {
     uint32_t kind = 0;
     if (!parse_store_kind(inv.args[0], true, kind))
-        return 22;
+        return EINVAL;
     qvctl_status st{};
     store_extent_list *raw = qvctl_store_extents_get(inv.args[1], kind, &st);
     if (!json_output())

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 
 #include "commands.h"
+#include "size_text.h"
 
 namespace qvctl_cli {
 
@@ -26,13 +26,6 @@ constexpr named_value store_kinds[] = {
     {"changelog", STORE_CHANGELOG}, {"data", STORE_DATA}, {"metadata", STORE_METADATA},
 };
 
-struct size_suffix {
-    char letter;
-    unsigned shift;
-};
-
-constexpr size_suffix size_suffixes[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
-
 }  // namespace
 
 bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out)
@@ -51,22 +44,10 @@ bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &ou
 
 bool parse_bytes(const char *text, const char *what, uint64_t &out)
 {
-    char *end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    unsigned shift = 0;
-    if (end != text && *end && !end[1])
-        for (const size_suffix &s : size_suffixes)
-            if ((*end & ~0x20) == s.letter) {
-                shift = s.shift;
-                ++end;
-            }
-    if (errno || end == text || *end || *text == '-' || v > (std::numeric_limits<uint64_t>::max() >> shift)) {
-        usage_error("ERROR: %s must be a byte count such as 4096, 512K, 32M or 2G, not \"%s\"", what, text);
-        return false;
-    }
-    out = static_cast<uint64_t>(v) << shift;
-    return true;
+    if (qv::size_parse(text, out))
+        return true;
+    usage_error("ERROR: %s must be a byte count such as 4096, 512K, 32M or 2G, not \"%s\"", what, text);
+    return false;
 }
 
 bool parse_percent(const char *text, double &out)

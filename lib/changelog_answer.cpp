@@ -37,7 +37,7 @@ std::uint64_t changelog_last_block(const qvctl_changelog_entry &e) { return e.st
 
 // A module that pads its answer, wraps its start positions or lists more than it counted would make
 // the iteration loop for ever or hand the caller blocks it has no room for.
-std::uint32_t changelog_check(bytes block, std::uint32_t k, changelog_position &at, qvctl_status *st)
+int changelog_check(bytes block, std::uint32_t k, changelog_position &at, qvctl_status *st)
 {
     auto refuse = [&](const char *what) {
         return static_cast<std::uint32_t>(qvctl_status_set(st, EPROTO,

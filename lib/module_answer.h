@@ -27,7 +27,7 @@ std::uint32_t changelog_entry_count(bytes block);
 qvctl_changelog_entry changelog_entry(bytes block, std::uint32_t i);
 std::uint64_t changelog_last_block(const qvctl_changelog_entry &e);
 // 0 when the first k entries may be handed on (the position then counts them), else EPROTO.
-std::uint32_t changelog_check(bytes block, std::uint32_t k, changelog_position &at, qvctl_status *st);
+int changelog_check(bytes block, std::uint32_t k, changelog_position &at, qvctl_status *st);
 
 // --- devices
 

@@ -13,10 +13,9 @@
 
 /* filesystem and device support */
 #include "fs/block_device.h"
-#include "fs/fs_statfs.h"
 #include "fs/fs_type.h"
 #include "fs/mount_table.h"
-#include "fs/path_ioctl.h"
+#include "fs/path_query.h"
 #include "fs/sysfs_attr.h"
 #include "fs/attach_meta.h"
 #include "fs/freeze.h"
@@ -30,7 +29,9 @@
 #include "btrfs/btrfs.h"
 
 /* stores */
-#include "store/store_files.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
+#include "store/store_sizes.h"
 #include "store/store_register.h"
 
 /* changelog and zero fill */

@@ -40,6 +40,19 @@ inline request_block request_new(std::size_t length, const char *device = nullpt
     return b;
 }
 
+// The opening of a request about one device: its path checked, then a block of `length` bytes naming
+// it. 0, or the code of the refusal with `out` left empty; `what` completes "Insufficient memory to".
+inline int request_open(request_block &out, const char *path, std::size_t length, const char *what,
+                        qvctl_status *st) noexcept
+{
+    if (int r = qvctl_path_check(path, st))
+        return r;
+    out = request_new(length, path);
+    if (!out)
+        return qvctl_status_set(st, errno, "ERROR: Insufficient memory to %s %s", what, path);
+    return 0;
+}
+
 // Grows the block to `length` bytes, zeroing from `zero_from` on, and writes the new length into its
 // size field; false, with the block as it was, when memory is short or when the length (sized by a
 // count the module answered) does not fit the size field, errno telling which.

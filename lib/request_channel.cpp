@@ -39,15 +39,15 @@ int qv::request_device_send(uint32_t code, void *block, const char *device, qvct
     struct stat sb;
     if (::stat(path, &sb) != 0) {
         int e = errno;
-        return qvctl_status_set(st, e, "failed to open %s. Possible the module is not loaded: %s", path,
-                                std::strerror(e));
+        return qvctl_status_set(
+            st, e, "failed to open %s. Possible the module is not loaded: %s", path, std::strerror(e));
     }
     qv::unique_fd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         int e = errno;
         return qvctl_status_set(st, e, "failed to open %s: %s", path, std::strerror(e));
     }
-    uint32_t result = 0;
+    int result = 0;
     if (::ioctl(fd.get(), static_cast<unsigned long>(code), block) == -1)
         result = qvctl_error_translate(st, errno, device);
     return static_cast<int>(result & 255u);

@@ -11,9 +11,9 @@ extern "C" {
 
 /* Sends `block` with `code`, freezing a btrfs or version-5 xfs filesystem around it and thawing it
  * afterwards whatever the answer; a failed freeze sends nothing and answers its code. */
-uint32_t snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st);
+int snapshot_request_frozen(uint32_t code, void *block, const char *path, qvctl_status *st);
 /* 0 when the snapshot device shows a filesystem type (required for btrfs) and its node exists. */
-uint32_t wait_device_node(const char *snap_path, uint32_t type, qvctl_status *st);
+int wait_device_node(const char *snap_path, uint32_t type, qvctl_status *st);
 int wait_fs_type(const char *dev_path);
 
 #ifdef __cplusplus

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "paths.h"
+#include "size_text.h"
 #include "requests.h"
 
 namespace qvsim {
@@ -23,24 +24,14 @@ std::string trim(std::string s)
     return s;
 }
 
+// Disks are whole sectors and at least 1 MiB.
 bool parse_size(const std::string &t, std::uint64_t &bytes)
 {
-    char *end = nullptr;
-    unsigned long long v = std::strtoull(t.c_str(), &end, 10);
-    if (end == t.c_str())
+    std::uint64_t v = 0;
+    if (!qv::size_parse(t.c_str(), v) || v < 1u << 20 || v % 512 != 0)
         return false;
-    static constexpr std::pair<char, int> units[] = {{'K', 10}, {'M', 20}, {'G', 30}, {'T', 40}};
-    int shift = 0;
-    if (*end) {
-        bool known = false;
-        for (auto [c, s] : units)
-            if (std::toupper(static_cast<unsigned char>(*end)) == c)
-                shift = s, known = true;
-        if (!known)
-            return false;
-    }
-    bytes = static_cast<std::uint64_t>(v) << shift;
-    return bytes >= 1u << 20 && bytes % 512 == 0;
+    bytes = v;
+    return true;
 }
 
 // Unmounts whatever is mounted from one of our block devices, so that its loop can go.

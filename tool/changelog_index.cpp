@@ -6,7 +6,7 @@
 #include <cstdlib>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

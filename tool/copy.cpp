@@ -9,13 +9,11 @@
 
 #include "heap_block.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
 using ull = unsigned long long;
-
-uint32_t code_of(int r) { return static_cast<uint32_t>(r); }
 
 struct run_state {
     snap_options &o;
@@ -61,7 +59,7 @@ void workers_start(run_state &r)
     }
 }
 
-uint32_t copy(run_state &r)
+int copy(run_state &r)
 {
     snap_options &o = r.o;
     r.sectors = device_size_sectors(o.blkdev, &o.status);
@@ -84,8 +82,8 @@ uint32_t copy(run_state &r)
     pthread_t progress_thread;
     if (progress)
         if (int e = pthread_create(&progress_thread, nullptr, snap_progress_run, &r.total))
-            return code_of(qvctl_status_set(&o.status, e & 0xFF, "ERROR: failed to create thread in %s: %s", "snap_copy",
-                                            std::strerror(e)));
+            return qvctl_status_set(&o.status, e & 0xFF, "ERROR: failed to create thread in %s: %s", "snap_copy",
+                                            std::strerror(e));
     workers_start(r);
     snap_workers_join(r.threads.get(), r.records.get(), o.workers, &o.status);
     if (progress) {
@@ -106,7 +104,7 @@ uint32_t copy(run_state &r)
 
 }  // namespace
 
-extern "C" uint32_t snap_copy(snap_options *opts)
+extern "C" int snap_copy(snap_options *opts)
 {
     const size_t n = static_cast<size_t>(opts->workers);
     run_state r{*opts,
@@ -114,7 +112,7 @@ extern "C" uint32_t snap_copy(snap_options *opts)
                 qv::heap_ptr<snap_worker>(static_cast<snap_worker *>(std::calloc(n, sizeof(snap_worker))))};
     opts->total = opts->copied = opts->bytes = 0;
     if (!r.threads || !r.records)
-        return code_of(qvctl_status_set(&opts->status, ENOMEM, "ERROR: Failed to allocate memory in %s", __func__));
+        return qvctl_status_set(&opts->status, ENOMEM, "ERROR: Failed to allocate memory in %s", __func__);
     uint32_t code = copy(r);
     std::free(opts->changelog);
     opts->changelog = nullptr;

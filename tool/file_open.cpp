@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The command line: usage, version texts and the option table.
+// The command line: usage, version texts, the option table, and the program around the run.
 #include <getopt.h>
 #include <libgen.h>
 #include <syslog.h>
@@ -142,4 +142,21 @@ extern "C" void snap_options_parse(int argc, char **argv, snap_options *opts, in
         qvctl_log(LOG_ERR, stderr, "ERROR: --workers must be greater or equal to 1");
         print_usage(argv[0], stderr, 34);
     }
+}
+
+extern "C" int snap_main(int argc, char **argv)
+{
+    static int log_level;  // the logger keeps a pointer to it
+    log_level = LOG_INFO;
+    snap_options opts;
+    snap_options_init(&opts);
+    qvctl_status_set(&opts.status, 0, "%s", "");
+    qvctl_log_init(&log_level);
+    snap_options_parse(argc, argv, &opts, &log_level);
+    snap_signals_install();
+
+    int result = snap_run(&opts);
+    if (result)
+        qvctl_log(LOG_ERR, stderr, "%s", opts.status.message);
+    return result;
 }

@@ -14,11 +14,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
-
-uint32_t code_of(int r) { return static_cast<uint32_t>(r); }
 
 bool is_regular(int fd)
 {
@@ -47,7 +45,7 @@ void mark_value(const snap_options &o, char (&out)[256])
     std::snprintf(out, sizeof out, "%s %s %s", kind, o.blkdev, when);
 }
 
-uint32_t mark(snap_options &o)
+int mark(snap_options &o)
 {
     if (!is_regular(o.snapfile_fd))
         return 0;  // a device or a pipe carries no mark
@@ -68,8 +66,8 @@ uint32_t mark(snap_options &o)
                   o.snapfile);
         return 0;
     }
-    return code_of(qvctl_status_set(&o.status, e, "ERROR: could not mark %s incomplete: %s", o.snapfile,
-                                    std::strerror(e)));
+    return qvctl_status_set(&o.status, e, "ERROR: could not mark %s incomplete: %s", o.snapfile,
+                                    std::strerror(e));
 }
 
 // Closed and left 0, as an output that was never opened.
@@ -81,7 +79,7 @@ void drop_output(snap_options &o)
 
 // A failing open is told on a line of its own; the status record stays empty, as the closing line
 // shows it.
-uint32_t open_output(snap_options &o)
+int open_output(snap_options &o)
 {
     // Never truncated at the open: the file may be another run's image until the lock is ours.
     qvctl_status refused{};
@@ -94,50 +92,50 @@ uint32_t open_output(snap_options &o)
         qvctl_log(LOG_ERR, stderr, "%s", refused.message);
     else
         qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s", o.snapfile);
-    return code_of(e);
+    return e;
 }
 
 }  // namespace
 
-extern "C" uint32_t snap_output_open(snap_options *opts)
+extern "C" int snap_output_open(snap_options *opts)
 {
     snap_options &o = *opts;
     const bool own = !(o.flags & SNAP_OUTPUT_LOCKED);
     if (own) {
-        if (uint32_t r = open_output(o))
+        if (int r = open_output(o))
             return r;
         if (::flock(o.snapfile_fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             drop_output(o);
             if (e == EWOULDBLOCK)
-                return code_of(qvctl_status_set(&o.status, EBUSY, "ERROR: %s is in use by another run", o.snapfile));
-            return code_of(qvctl_status_set(&o.status, e, "ERROR: could not lock %s: %s", o.snapfile,
-                                            std::strerror(e)));
+                return qvctl_status_set(&o.status, EBUSY, "ERROR: %s is in use by another run", o.snapfile);
+            return qvctl_status_set(&o.status, e, "ERROR: could not lock %s: %s", o.snapfile,
+                                            std::strerror(e));
         }
     }
-    uint32_t r = mark(o);
+    int r = mark(o);
     const bool base = !(o.flags & (SNAP_INCREMENTAL | SNAP_RESYNC));
     if (!r && base && is_regular(o.snapfile_fd) && ::ftruncate(o.snapfile_fd, 0) != 0)
-        r = code_of(qvctl_status_set(&o.status, errno, "ERROR: could not empty %s: %s", o.snapfile,
-                                     std::strerror(errno)));
+        r = qvctl_status_set(&o.status, errno, "ERROR: could not empty %s: %s", o.snapfile,
+                                     std::strerror(errno));
     if (r && own)
         drop_output(o);
     return r;
 }
 
-extern "C" uint32_t snap_output_finish(snap_options *opts, uint32_t result)
+extern "C" int snap_output_finish(snap_options *opts, int result)
 {
     snap_options &o = *opts;
     if (!result && ::fdatasync(o.snapfile_fd) != 0 && errno != EINVAL) {
         // EINVAL: a pipe or a character device, which has nothing to put on a disk.
         int e = errno;
-        result = code_of(qvctl_status_set(&o.status, e, "ERROR: could not write %s to the disk: %s", o.snapfile,
-                                          std::strerror(e)));
+        result = qvctl_status_set(&o.status, e, "ERROR: could not write %s to the disk: %s", o.snapfile,
+                                          std::strerror(e));
     }
     if (!result && o.marked && ::fremovexattr(o.snapfile_fd, SNAP_MARK_NAME) != 0 && errno != ENODATA) {
         int e = errno;
-        result = code_of(qvctl_status_set(&o.status, e, "ERROR: could not lift the incomplete mark of %s: %s",
-                                          o.snapfile, std::strerror(e)));
+        result = qvctl_status_set(&o.status, e, "ERROR: could not lift the incomplete mark of %s: %s",
+                                          o.snapfile, std::strerror(e));
     }
     if (!result)
         o.marked = 0;
@@ -146,8 +144,8 @@ extern "C" uint32_t snap_output_finish(snap_options *opts, uint32_t result)
     // A failing close replaces whatever the run left: the data may not have reached the file.
     if (::close(o.snapfile_fd) != 0) {
         int e = errno;
-        result = code_of(
-            qvctl_status_set(&o.status, e, "ERROR: failed to close %s [%d, '%s']", o.snapfile, e, std::strerror(e)));
+        result = qvctl_status_set(&o.status, e, "ERROR: failed to close %s [%d, '%s']", o.snapfile, e,
+                                  std::strerror(e));
     }
     o.snapfile_fd = 0;
     return result;

@@ -8,7 +8,7 @@
 #include <chrono>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
@@ -20,12 +20,12 @@ constexpr unsigned long long reset_piece = 64ull << 20;
 
 }  // namespace
 
-extern "C" uint32_t snap_output_reset(snap_options *opts, uint64_t sectors)
+extern "C" int snap_output_reset(snap_options *opts, uint64_t sectors)
 {
     qvctl_status *status = &opts->status;
     struct stat sb;
     if (::fstat(opts->snapfile_fd, &sb) != 0)
-        return static_cast<uint32_t>(qvctl_status_set(status, errno, "ERROR: fstat(%s) failed", opts->snapfile));
+        return qvctl_status_set(status, errno, "ERROR: fstat(%s) failed", opts->snapfile);
     if (!S_ISREG(sb.st_mode))
         return 0;  // a device or a pipe is written as it is
     const ull bytes = sectors * 512;
@@ -33,9 +33,9 @@ extern "C" uint32_t snap_output_reset(snap_options *opts, uint64_t sectors)
     const auto began = std::chrono::steady_clock::now();
     for (ull done = 0; done < bytes;) {
         if (int sig = snap_interrupt_signal())
-            return static_cast<uint32_t>(qvctl_status_set(
+            return qvctl_status_set(
                 status, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d after %llu of %llu bytes reset; %s is incomplete",
-                sig, done, bytes, opts->snapfile));
+                sig, done, bytes, opts->snapfile);
         const ull part = bytes - done < reset_piece ? bytes - done : reset_piece;
         if (int r = file_zero_fill(opts->snapfile_fd, part, status))
             return static_cast<uint32_t>(r);

@@ -10,20 +10,20 @@
 #include <cstring>
 
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
 // The library may answer up to 4096 bytes; only a name that fits the field is opened.
-uint32_t snapshot_device_get(snap_options &o)
+int snapshot_device_get(snap_options &o)
 {
     char path[4096] = "";
-    if (uint32_t r = qvctl_snapshot_get(o.blkdev, path, &o.status))
+    if (int r = qvctl_snapshot_get(o.blkdev, path, &o.status))
         return r;
     if (std::strlen(path) >= sizeof o.snapdev)
-        return static_cast<uint32_t>(qvctl_status_set(&o.status, ENAMETOOLONG,
+        return qvctl_status_set(&o.status, ENAMETOOLONG,
                                                       "ERROR: snapshot device of %s has a name too long: %.64s...",
-                                                      o.blkdev, path));
+                                                      o.blkdev, path);
     std::memcpy(o.snapdev, path, std::strlen(path) + 1);
     return 0;
 }
@@ -33,24 +33,24 @@ bool output_opened(const snap_options &o) { return !(o.flags & (SNAP_SEPARATED |
 
 }  // namespace
 
-extern "C" uint32_t snap_run(snap_options *opts)
+extern "C" int snap_run(snap_options *opts)
 {
     snap_options &o = *opts;
     block_device_check(o.blkdev, &o.status);
     if (o.status.code)
         return o.status.code;
-    if (uint32_t r = snapshot_device_get(o))
+    if (int r = snapshot_device_get(o))
         return r;
     qvctl_log(LOG_DEBUG, stdout, "SnapShot Device for source %s: %s", o.blkdev, o.snapdev);
 
-    o.snapdev_fd = ::open(o.snapdev, O_RDONLY | O_LARGEFILE);
+    o.snapdev_fd = ::open(o.snapdev, O_RDONLY | O_LARGEFILE | O_CLOEXEC);
     if (o.snapdev_fd < 0) {
         int e = errno;
         qvctl_log(LOG_ERR, stderr, "ERROR: could not open file %s: %s", o.snapdev, std::strerror(e));
         return static_cast<uint32_t>(e);
     }
     if (output_opened(o))
-        if (uint32_t r = snap_output_open(&o)) {
+        if (int r = snap_output_open(&o)) {
             ::close(o.snapdev_fd);
             return r;
         }
@@ -59,26 +59,9 @@ extern "C" uint32_t snap_run(snap_options *opts)
               static_cast<unsigned>(o.workers), o.workers < 2 ? "worker" : "workers");
     qvctl_log(LOG_DEBUG, stdout, "BlkDev: %s SnapDev: %s SnapFile: %s", o.blkdev, o.snapdev, o.snapfile);
 
-    uint32_t result = (o.flags & SNAP_RESYNC) ? snap_resync(&o) : snap_copy(&o);
+    int result = (o.flags & SNAP_RESYNC) ? snap_resync(&o) : snap_copy(&o);
     if (output_opened(o))
         result = snap_output_finish(&o, result);
     ::close(o.snapdev_fd);
     return result;
-}
-
-extern "C" int snap_main(int argc, char **argv)
-{
-    static int log_level;  // the logger keeps a pointer to it
-    log_level = LOG_INFO;
-    snap_options opts;
-    snap_options_init(&opts);
-    qvctl_status_set(&opts.status, 0, "%s", "");
-    qvctl_log_init(&log_level);
-    snap_options_parse(argc, argv, &opts, &log_level);
-    snap_signals_install();
-
-    uint32_t result = snap_run(&opts);
-    if (result)
-        qvctl_log(LOG_ERR, stderr, "%s", opts.status.message);
-    return static_cast<int>(result);
 }

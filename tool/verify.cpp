@@ -15,7 +15,7 @@
 
 #include "heap_block.h"
 #include "qvctl_internal.h"
-#include "snap.h"
+#include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace {
@@ -120,7 +120,7 @@ void merge(const std::vector<verify_worker> &workers, snap_verify_result &out)
     std::sort(out.sectors, out.sectors + out.shown);
 }
 
-uint32_t compare(snap_options &o, const uint64_t *index, uint64_t sectors, uint64_t total, snap_verify_result &result)
+int compare(snap_options &o, const uint64_t *index, uint64_t sectors, uint64_t total, snap_verify_result &result)
 {
     const uint64_t n = static_cast<uint64_t>(o.workers);
     const uint64_t per = total / n + (total % n != 0);
@@ -162,7 +162,7 @@ uint32_t compare(snap_options &o, const uint64_t *index, uint64_t sectors, uint6
 
 }  // namespace
 
-extern "C" uint32_t snap_verify(snap_options *opts, snap_verify_result *result)
+extern "C" int snap_verify(snap_options *opts, snap_verify_result *result)
 {
     snap_options &o = *opts;
     snap_verify_result found{};
@@ -178,7 +178,7 @@ extern "C" uint32_t snap_verify(snap_options *opts, snap_verify_result *result)
     return code;
 }
 
-extern "C" uint32_t snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count,
+extern "C" int snap_verify_blocks(snap_options *opts, const uint64_t *sectors, uint64_t count,
                                       snap_verify_result *result)
 {
     snap_options &o = *opts;
@@ -192,11 +192,11 @@ extern "C" uint32_t snap_verify_blocks(snap_options *opts, const uint64_t *secto
     return code;
 }
 
-extern "C" uint32_t snap_verify_image(snap_options *opts, snap_verify_result *result)
+extern "C" int snap_verify_image(snap_options *opts, snap_verify_result *result)
 {
     snap_options &o = *opts;
     char path[4096] = "";
-    if (uint32_t r = qvctl_snapshot_get(o.blkdev, path, &o.status))
+    if (int r = qvctl_snapshot_get(o.blkdev, path, &o.status))
         return r;
     std::snprintf(o.snapdev, sizeof o.snapdev, "%.128s", path);
     const auto open_read = [&o](const char *name, qv::unique_fd &fd) {

@@ -12,29 +12,27 @@
 #include <cstring>
 
 #include "heap_block.h"
-#include "snap.h"
+#include "snap_engine.h"
 
 namespace {
 
 using ull = unsigned long long;
 
-uint32_t code_of(int r) { return static_cast<uint32_t>(r); }
-
 // One block into its own file FILE.SECTOR, written from offset 0.
-uint32_t copy_separated(snap_worker &w, snap_block_name &name, uint64_t sector, uint64_t length, void *buffer)
+int copy_separated(snap_worker &w, snap_block_name &name, uint64_t sector, uint64_t length, void *buffer)
 {
     int fd = snap_separated_open(&name, sector, &w.status);
     if (fd < 0)
         return w.status.code;
-    if (uint32_t r = snap_block_copy(w.snapdev_fd, sector * 512, fd, 0, length, buffer, w.flags, &w.status)) {
+    if (int r = snap_block_copy(w.snapdev_fd, sector * 512, fd, 0, length, buffer, w.flags, &w.status)) {
         ::close(fd);
         return r;
     }
     if (::close(fd) != 0) {
         int e = errno;
-        return code_of(qvctl_status_set(
+        return qvctl_status_set(
             &w.status, e, "ERROR: Failed to close separate output file for block with sector #%lu [%d, '%s']",
-            static_cast<unsigned long>(sector), e, std::strerror(e)));
+            static_cast<unsigned long>(sector), e, std::strerror(e));
     }
     return 0;
 }
@@ -56,7 +54,7 @@ void copy_range(snap_worker &w, void *buffer)
         uint64_t sector = w.changelog ? w.changelog[k] : SNAP_BLOCK_SECTORS * k;
         uint64_t left = w.sectors - sector;
         uint64_t length = left < SNAP_BLOCK_SECTORS ? left * 512 : SNAP_BLOCK_SIZE;
-        uint32_t r = files ? copy_separated(w, name, sector, length, buffer)
+        int r = files ? copy_separated(w, name, sector, length, buffer)
                            : snap_block_copy(w.snapdev_fd, sector * 512, w.snapfile_fd, sector * 512, length,
                                              buffer, w.flags, &w.status);
         if (r)
@@ -72,16 +70,16 @@ void copy_range(snap_worker &w, void *buffer)
 
 }  // namespace
 
-extern "C" uint32_t snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, uint64_t length,
+extern "C" int snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, uint64_t out_offset, uint64_t length,
                                     void *buffer, uint32_t flags, qvctl_status *status)
 {
     errno = 0;
     ssize_t n = ::pread(in_fd, buffer, length, static_cast<off_t>(in_offset));
     if (static_cast<uint64_t>(n) != length && errno != 0) {
         int e = errno;
-        return code_of(qvctl_status_set(status, e, "input file read at %llu failed (%llu/%llu): %s",
+        return qvctl_status_set(status, e, "input file read at %llu failed (%llu/%llu): %s",
                                         static_cast<ull>(in_offset), static_cast<ull>(n), static_cast<ull>(length),
-                                        std::strerror(e)));
+                                        std::strerror(e));
     }
     // A short read without an error is the end of the device; what was read is written.
     if ((flags & SNAP_NO_WRITE) || n <= 0)
@@ -92,20 +90,20 @@ extern "C" uint32_t snap_block_copy(int in_fd, uint64_t in_offset, int out_fd, u
         return 0;
     int e = errno;
     if (e == 0)
-        return code_of(qvctl_status_set(status, EIO, "unexpected write behavior at off %llu (%llu/%llu)",
-                                        static_cast<ull>(out_offset), static_cast<ull>(m), static_cast<ull>(n)));
-    return code_of(qvctl_status_set(status, e, "output file write at %llu failed (%llu/%llu): %s",
+        return qvctl_status_set(status, EIO, "unexpected write behavior at off %llu (%llu/%llu)",
+                                        static_cast<ull>(out_offset), static_cast<ull>(m), static_cast<ull>(n));
+    return qvctl_status_set(status, e, "output file write at %llu failed (%llu/%llu): %s",
                                     static_cast<ull>(out_offset), static_cast<ull>(m), static_cast<ull>(n),
-                                    std::strerror(e)));
+                                    std::strerror(e));
 }
 
-extern "C" uint32_t snap_block_name_init(snap_block_name *name, const char *base, qvctl_status *status)
+extern "C" int snap_block_name_init(snap_block_name *name, const char *base, qvctl_status *status)
 {
     // Room for the dot, twenty digits and the terminator.
     int n = std::snprintf(name->path, sizeof name->path, "%s.", base);
     if (n <= 0 || static_cast<size_t>(n) + 21 > sizeof name->path)
-        return code_of(qvctl_status_set(status, n <= 0 && errno ? errno : ENAMETOOLONG,
-                                        "could not store full name of separated file %s", base));
+        return qvctl_status_set(status, n <= 0 && errno ? errno : ENAMETOOLONG,
+                                        "could not store full name of separated file %s", base);
     name->base_length = static_cast<size_t>(n);
     return 0;
 }

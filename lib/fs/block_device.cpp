@@ -8,7 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
-#include "fs/path_ioctl.h"
+#include "fs/path_query.h"
 #include "fs/sysfs_attr.h"
 
 static_assert(BLKGETSIZE64 == 0x80081272);

@@ -96,20 +96,20 @@ timespec deadline_in(time_t seconds) noexcept
 enum class attempt { done, again };
 
 // One worker, one bounded wait. `result` is what fs_freeze answers when the attempt ends the loop.
-attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_t &result)
+attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, int &result)
 {
     freeze_task *task = task_new(dir_fd, device);
     if (!task || !task->fd) {
         int err = task ? errno : ENOMEM;
         delete task;
-        result = static_cast<uint32_t>(err);
+        result = err;
         qvctl_status_set(st, err & 0xff, "ERROR: failed to create freeze fs thread for %s", device);
         return attempt::done;
     }
     pthread_t thread;
     if (int err = pthread_create(&thread, nullptr, freeze_thread, task); err != 0) {
         delete task;
-        result = static_cast<uint32_t>(err);
+        result = err;
         qvctl_status_set(st, err & 0xff, "ERROR: failed to create freeze fs thread for %s", device);
         return attempt::done;
     }
@@ -125,13 +125,13 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_
         pthread_join(thread, nullptr);
         *st = task->status;
         task->unref();
-        result = 22;
+        result = EINVAL;
         qvctl_status_set(st, rc & 0xff, "ERROR: ALERT: wrong format of timeout for %s", device);
         return attempt::done;
     }
     if (rc != ETIMEDOUT) {
         give_up(thread, task);
-        result = static_cast<uint32_t>(rc);
+        result = rc;
         return attempt::done;
     }
     // The kernel refuses the thaw (EINVAL) while the freeze still waits for writers to drain.
@@ -148,6 +148,18 @@ attempt freeze_attempt(int dir_fd, const char *device, qvctl_status *st, uint32_
     return attempt::again;
 }
 
+// The folder the device is mounted on, opened; 0 with no descriptor when it is not mounted.
+int mount_dir_open(const char *device, qv::unique_fd &dir, qvctl_status *st)
+{
+    char mount_point[4096];
+    if (int r = mount_point_get(device, mount_point, sizeof mount_point); r != 0)
+        return r == -2 ? 0 : qvctl_status_set(st, r, "ERROR: Failed to find mount point for %s", device);
+    dir.reset(::open(mount_point, O_RDONLY | O_CLOEXEC));
+    if (!dir)
+        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" void *freeze_worker(void *arg)
@@ -160,32 +172,26 @@ extern "C" void *freeze_worker(void *arg)
     return nullptr;
 }
 
-extern "C" uint32_t fs_freeze(const char *device, qvctl_status *caller)
+extern "C" int fs_freeze(const char *device, qvctl_status *caller)
 {
     qvctl_status own{};
     qvctl_status *st = caller ? caller : &own;
     qvctl_status_set(st, 0, "%s", "");
-    char mount_point[4096];
-    if (mount_point_get(device, mount_point, sizeof mount_point) == -2)
-        return 0;
-    qv::unique_fd dir(::open(mount_point, O_RDONLY | O_CLOEXEC));
-    if (!dir)
-        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
-    uint32_t result = ETIMEDOUT;
+    qv::unique_fd dir;
+    if (int r = mount_dir_open(device, dir, st); r != 0 || !dir)
+        return r;
+    int result = ETIMEDOUT;
     for (int tries = 1; tries <= 10; ++tries)
         if (freeze_attempt(dir.get(), device, st, result) == attempt::done)
             break;
     return result;
 }
 
-extern "C" uint32_t fs_thaw(const char *device, qvctl_status *st)
+extern "C" int fs_thaw(const char *device, qvctl_status *st)
 {
-    char mount_point[4096];
-    if (mount_point_get(device, mount_point, sizeof mount_point) == -2)
-        return 0;
-    qv::unique_fd dir(::open(mount_point, O_RDONLY | O_CLOEXEC));
-    if (!dir)
-        return qvctl_status_set(st, errno, "ERROR: Failed to open %s", mount_point);
+    qv::unique_fd dir;
+    if (int r = mount_dir_open(device, dir, st); r != 0 || !dir)
+        return r;
     if (::ioctl(dir.get(), FITHAW, 0) != 0)
         return qvctl_status_set(st, errno, "FITHAW ioctl failed for device %s", device);
     return 0;

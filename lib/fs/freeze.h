@@ -18,8 +18,8 @@ typedef struct freeze_job {
 } freeze_job;
 
 /* 0 when the filesystem is frozen (it stays frozen until fs_thaw) or the device is not mounted. */
-uint32_t fs_freeze(const char *device, qvctl_status *st);
-uint32_t fs_thaw(const char *device, qvctl_status *st);
+int fs_freeze(const char *device, qvctl_status *st);
+int fs_thaw(const char *device, qvctl_status *st);
 /* Thread entry: `job` is a freeze_job*. */
 void *freeze_worker(void *job);
 

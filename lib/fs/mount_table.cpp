@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "fs/mount_table.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -55,7 +56,10 @@ int mount_point_from(const char *device, std::span<const char *const> tables, ch
     struct mntent *m = mount_entry_lookup(device, tables, &entry, line, sizeof line);
     if (!m || !out)
         return -2;
-    std::strncpy(out, m->mnt_dir, size);
+    const std::size_t length = std::strlen(m->mnt_dir);
+    if (length >= size)
+        return ENAMETOOLONG;
+    std::memcpy(out, m->mnt_dir, length + 1);
     return 0;
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "heap_block.h"
+#include "path_format.h"
 
 namespace qv {
 
@@ -29,12 +30,10 @@ bool is_dir(const char *path)
 bool parent_disk_name(const char *root, const char *base, char (&disk)[NAME_MAX + 1])
 {
     char path[4096], parent[PATH_MAX];
-    std::snprintf(path, sizeof path, "%s/class/block/%s/..", root, base);
-    if (!::realpath(path, parent))
+    if (qv::path_format(path, sizeof path, nullptr, "%s/class/block/%s/..", root, base) || !::realpath(path, parent))
         return false;
     const char *name = ::basename(parent);
-    std::snprintf(path, sizeof path, "%s/block/%s", root, name);
-    if (!is_dir(path))
+    if (qv::path_format(path, sizeof path, nullptr, "%s/block/%s", root, name) || !is_dir(path))
         return false;
     std::snprintf(disk, sizeof disk, "%s", name);
     return true;
@@ -62,8 +61,9 @@ int sysfs_block_attr_read_at(const char *root, const char *device, const char *a
     const char *base = ::basename(resolved);
 
     char path[4096];
-    std::snprintf(path, sizeof path, "%s/block/%s/%s", root, base, attr);
-    unique_file file(std::fopen(path, "r"));
+    if (int r = qv::path_format(path, sizeof path, st, "%s/block/%s/%s", root, base, attr))
+        return r;
+    unique_file file(std::fopen(path, "re"));
     if (!file) {
         // Not a whole disk: look for the partition below its disk.
         const std::string_view cut = sysfs_disk_name(base);
@@ -71,11 +71,11 @@ int sysfs_block_attr_read_at(const char *root, const char *device, const char *a
             return qvctl_status_set(st, ENOENT, "Could not determine a major number for device \"%s\"", base);
         char disk[NAME_MAX + 1];
         std::snprintf(disk, sizeof disk, "%.*s", static_cast<int>(cut.size()), cut.data());
-        std::snprintf(path, sizeof path, "%s/block/%s", root, disk);
-        if (!is_dir(path))
+        if (qv::path_format(path, sizeof path, nullptr, "%s/block/%s", root, disk) || !is_dir(path))
             parent_disk_name(root, base, disk);
-        std::snprintf(path, sizeof path, "%s/block/%s/%s/%s", root, disk, base, attr);
-        file.reset(std::fopen(path, "r"));
+        if (int r = qv::path_format(path, sizeof path, st, "%s/block/%s/%s/%s", root, disk, base, attr))
+            return r;
+        file.reset(std::fopen(path, "re"));
         if (!file) {
             int err = errno;
             return qvctl_status_set(st, err, "Could not find a field \"%s\" for  device \"%s\" (%s): %s", attr,
@@ -91,8 +91,9 @@ bool sysfs_class_attr_read(const char *root, const char *device, const char *att
     char resolved[PATH_MAX], path[4096];
     if (!root || !device || !attr || !::realpath(device, resolved))
         return false;
-    std::snprintf(path, sizeof path, "%s/class/block/%s/%s", root, ::basename(resolved), attr);
-    unique_file file(std::fopen(path, "r"));
+    if (qv::path_format(path, sizeof path, nullptr, "%s/class/block/%s/%s", root, ::basename(resolved), attr))
+        return false;
+    unique_file file(std::fopen(path, "re"));
     return file && read_number(file.get(), out);
 }
 

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cerrno>
 
-#include "store/store_files.h"
+#include "store/store_sizes.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
 
 extern "C" int changelog_store_files_check(const char *device, const char *path, qvctl_status *st)
 {

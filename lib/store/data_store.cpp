@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cerrno>
 
-#include "store/store_files.h"
+#include "store/store_sizes.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
 
 namespace {
 
@@ -15,7 +17,7 @@ int data_store_unmapped(const char *device, qvctl_status *st)
     bool mapped = (rec->state & DEVICE_FLAG_DATA_STORE_MAPPED) != 0;
     qvctl_device_info_free(rec);
     if (mapped)
-        return qvctl_status_set(st, 192, "ERROR: device %s has already mapped data store", device);
+        return qvctl_status_set(st, QVCTL_EDATA_MAPPED, "ERROR: device %s has already mapped data store", device);
     return 0;
 }
 

@@ -45,7 +45,7 @@ struct fiemap *file_map_fibmap(const char *path, qvctl_status *st);
 int fibmap_run_append(struct fiemap **map, uint32_t block_size, const fibmap_run *run, qvctl_status *st);
 struct fiemap *file_map_kernel(const char *device, const char *path, uint32_t chunk, qvctl_status *st);
 /* The module's whole-disk extents of the marked file; *out is the caller's to free. */
-uint32_t kernel_extents_get(const char *device, const char *path, uint32_t chunk, sector_extent **out,
+int kernel_extents_get(const char *device, const char *path, uint32_t chunk, sector_extent **out,
                             qvctl_status *st);
 int file_mark(const char *path, uint32_t chunk, qvctl_status *st);
 /* False when the map covers the file; true with the failure recorded. */

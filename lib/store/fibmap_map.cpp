@@ -29,7 +29,7 @@ extern "C" int fibmap_run_append(struct fiemap **map, uint32_t block_size, const
 
 extern "C" struct fiemap *file_map_fibmap(const char *path, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC | O_CLOEXEC));
     if (!fd) {
         qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
         return nullptr;
@@ -66,7 +66,7 @@ extern "C" struct fiemap *file_map_fibmap(const char *path, qvctl_status *st)
             return nullptr;
         }
         if (v == 0) {
-            qvctl_status_set(st, 29, "FIBMAP returned address 0. Maybe file is not allocated.");
+            qvctl_status_set(st, ESPIPE, "FIBMAP returned address 0. Maybe file is not allocated.");
             return nullptr;
         }
         const auto block = static_cast<uint64_t>(static_cast<uint32_t>(v));

@@ -50,7 +50,7 @@ struct walk {
 
 extern "C" struct fiemap *file_map_fiemap(const char *path, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_SYNC | O_CLOEXEC));
     if (!fd) {
         qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
         return nullptr;

@@ -43,7 +43,7 @@ constexpr std::array<std::array<const method *, 3>, 4> method_orders{{
 extern "C" struct fiemap *file_map_get(store_map_job *job, qvctl_status *st)
 {
     if (job->method >= method_orders.size()) {
-        qvctl_status_set(st, 22, "ERROR: misusage of %s", __func__);
+        qvctl_status_set(st, EINVAL, "ERROR: misusage of %s", __func__);
         return nullptr;
     }
     for (const method *m : method_orders[job->method]) {
@@ -76,7 +76,7 @@ extern "C" bool file_map_verify(const struct fiemap *map, const char *path, qvct
         sum += map->fm_extents[i].fe_length;
     if (sum == expected)
         return false;
-    qvctl_status_set(st, 22, "ERROR: %s: fiemap size and file size are mismatched (%llu vs %llu)", path,
+    qvctl_status_set(st, EINVAL, "ERROR: %s: fiemap size and file size are mismatched (%llu vs %llu)", path,
                      static_cast<unsigned long long>(sum), static_cast<unsigned long long>(expected));
     return true;
 }

@@ -28,7 +28,7 @@ int io_failure(qvctl_status *st, const char *what, const char *path)
 extern "C" int file_mark(const char *path, uint32_t chunk, qvctl_status *st)
 {
     uint64_t c = chunk ? chunk : ZERO_FILL_CHUNK_MAX;
-    qv::unique_fd fd(::open(path, O_RDWR | O_SYNC));
+    qv::unique_fd fd(::open(path, O_RDWR | O_SYNC | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
     struct stat sb;
@@ -40,10 +40,10 @@ extern "C" int file_mark(const char *path, uint32_t chunk, qvctl_status *st)
         c = whole;
     qv::heap_block mark(static_cast<uint8_t *>(buffer_alloc_shrinking(&c, FILE_MARK_BLOCK, true)));
     if (!mark)
-        return qvctl_status_set(st, 12, "ERROR: Failed to allocate memory for mark data");
+        return qvctl_status_set(st, ENOMEM, "ERROR: Failed to allocate memory for mark data");
     qv::heap_block saved(static_cast<uint8_t *>(std::malloc(c)));
     if (!saved)
-        return qvctl_status_set(st, 12, "ERROR: Failed to allocate memory for original data");
+        return qvctl_status_set(st, ENOMEM, "ERROR: Failed to allocate memory for original data");
     const uint64_t pattern = FILE_MARK_PATTERN;
     for (uint64_t at = 0; at + sizeof pattern <= c; at += FILE_MARK_BLOCK)
         std::memcpy(mark.get() + at, &pattern, sizeof pattern);

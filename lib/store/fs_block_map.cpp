@@ -5,17 +5,18 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "fs/fs_statfs.h"
+#include "fs/path_query.h"
 #include "store/extent_map.h"
 #include "store/extent_map_block.h"
-#include "store/path_format.h"
+#include "path_format.h"
 
 extern "C" fs_block_map *qvctl_fs_block_map_get(const char *device, const char *path, qvctl_status *st)
 {
     store_map_job job{};
     job.device = device;
     job.method = MAP_METHOD_AUTO;
-    qv::path_format(job.path, sizeof job.path, "%s", path);
+    if (qv::path_format(job.path, sizeof job.path, st, "%s", path))
+        return nullptr;
     qv::fiemap_ptr map(file_map_get(&job, st));
     if (!map)
         return nullptr;

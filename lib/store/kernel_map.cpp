@@ -19,14 +19,14 @@ enum phase : uint32_t { begin = 0, locate = 1, fetch = 2, abort_exchange = 3 };
 
 constexpr uint32_t locate_io_error = 5;
 
-uint32_t send(qv::request_block &block, phase p, const char *device, qvctl_status *st)
+int send(qv::request_block &block, phase p, const char *device, qvctl_status *st)
 {
     qv::store_le<uint32_t>(block.span(), ke::phase, p);
     return qvctl_ioctl(QVCTL_REQ_KERNEL_EXTENTS, block.get(), device, st);
 }
 
 // The module is told to drop the exchange; its own report of failure is not looked at.
-uint32_t abort_with(qv::request_block &block, const char *device)
+int abort_with(qv::request_block &block, const char *device)
 {
     qvctl_status ignored{};
     send(block, abort_exchange, device, &ignored);
@@ -35,7 +35,7 @@ uint32_t abort_with(qv::request_block &block, const char *device)
 
 }  // namespace
 
-extern "C" uint32_t kernel_extents_get(const char *device, const char *path, uint32_t chunk, sector_extent **out,
+extern "C" int kernel_extents_get(const char *device, const char *path, uint32_t chunk, sector_extent **out,
                                        qvctl_status *st)
 {
     qv::request_block block = qv::request_new(qv::req::min_size, device);
@@ -47,7 +47,7 @@ extern "C" uint32_t kernel_extents_get(const char *device, const char *path, uin
         return 0;
     if (file_mark(path, chunk, st))
         return abort_with(block, device);
-    if (uint32_t r = send(block, locate, device, st))
+    if (int r = send(block, locate, device, st))
         return r == locate_io_error ? 0 : abort_with(block, device);
 
     const uint32_t n = qv::load_le<uint32_t>(block.view(), ke::count);

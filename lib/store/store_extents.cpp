@@ -14,13 +14,11 @@ static_assert(sizeof(store_extent_list) == 8);
 
 extern "C" int qvctl_data_store_unmap(const char *device, qvctl_status *st)
 {
-    if (uint32_t r = qvctl_path_check(device, st); r != 0)
-        return static_cast<int>(r);
-    auto block = qv::request_new(qv::req::min_size, device);
-    if (!block)
-        return qvctl_status_set(st, errno, "ERROR: Insufficient memory to unmap data store on %s", device);
+    qv::request_block block;
+    if (int r = qv::request_open(block, device, qv::req::min_size, "unmap data store on", st))
+        return r;
     qv::store_le<uint32_t>(block.span(), qv::req::data_store_unmap::zero, 0);
-    return static_cast<int>(qvctl_ioctl(QVCTL_REQ_DATA_STORE_UNMAP, block.get(), device, st));
+    return qvctl_ioctl(QVCTL_REQ_DATA_STORE_UNMAP, block.get(), device, st);
 }
 
 // Asked twice: once for the count, then with a block that has room for the extents.

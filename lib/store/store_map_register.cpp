@@ -8,7 +8,7 @@
 #include "bytes.h"
 #include "fs/block_device.h"
 #include "request_block.h"
-#include "store/path_format.h"
+#include "path_format.h"
 #include "store/piece_name.h"
 #include "store/store_register.h"
 
@@ -58,7 +58,8 @@ int pieces_map(store_map_job *job, const glob_t &g, map_set &set, qvctl_status *
     for (std::size_t i = 0; i < g.gl_pathc; ++i) {
         if (!qv::is_store_piece(store, g.gl_pathv[i]))
             continue;
-        qv::path_format(job->path, sizeof job->path, "%s", g.gl_pathv[i]);
+        if (int r = qv::path_format(job->path, sizeof job->path, st, "%s", g.gl_pathv[i]))
+            return r;
         struct fiemap *&map = set.maps[set.count++];
         map = file_map_get(job, st);
         if (!map)
@@ -114,10 +115,11 @@ extern "C" int store_map_register(store_map_job *job, qvctl_status *st)
     qvctl_status own;
     qvctl_status *s = st ? st : &own;
     *s = qvctl_status{};
-    if (uint32_t r = qvctl_path_check(job->device, s); r != 0)
-        return static_cast<int>(r);
+    if (int r = qvctl_path_check(job->device, s))
+        return r;
     char pattern[sizeof job->path + 1];
-    qv::path_format(pattern, sizeof pattern, "%s*", job->path);
+    if (int r = qv::path_format(pattern, sizeof pattern, s, "%s*", job->path))
+        return r;
     glob_result found;
     int g = ::glob(pattern, 0, nullptr, &found.g);
     // Only other files may begin with the store's name: that is no store either.

@@ -9,8 +9,8 @@
 
 #include "fs/fs_type.h"
 #include "fs/mount_table.h"
-#include "store/path_format.h"
-#include "store/store_files.h"
+#include "path_format.h"
+#include "store/store_path.h"
 #include "unique_fd.h"
 
 static_assert(FS_IOC_SETFLAGS == 0x40086602 && FS_NOCOW_FL == 0x800000);
@@ -22,7 +22,7 @@ extern "C" bool device_is_btrfs(const char *device)
 
 extern "C" int dir_nocow_set(const char *path, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return qvctl_status_set(st, errno, "ERROR: Failed to open %s", path);
     // The whole flag word is replaced: a fresh directory has nothing else worth keeping.
@@ -58,9 +58,9 @@ extern "C" int store_path_get(const char *device, const char *name, char *out, s
     if (int r = mount_point_get(device, mount, mount_size); r != 0)
         return qvctl_status_set(st, r, "ERROR: Failed to find mount point for %s", device);
     char dir[STORE_PATH_SIZE];
-    qv::path_format(dir, sizeof dir, "%s/%s", mount, STORE_DIR_NAME);
+    if (int r = qv::path_format(dir, sizeof dir, st, "%s/%s", mount, STORE_DIR_NAME))
+        return r;
     if (int r = store_dir_ensure(device, dir, st); r != 0)
         return r;
-    qv::path_format(out, out_size, "%s/%s", dir, name);
-    return 0;
+    return qv::path_format(out, out_size, st, "%s/%s", dir, name);
 }

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "store/store_files.h"
+#include "store/store_pieces.h"
 #include "store/zero_fill.h"
 #include "unique_fd.h"
 
@@ -20,11 +20,11 @@ extern "C" bool file_allocation_verify(int fd, uint64_t size, qvctl_status *st)
     }
     uint64_t have = static_cast<uint64_t>(sb.st_size);
     if (have != size) {
-        qvctl_status_set(st, 199, "ERROR: ERROR: File has an incorrect size");
+        qvctl_status_set(st, QVCTL_EDATA_SIZE, "ERROR: ERROR: File has an incorrect size");
         return false;
     }
     if (have / 512 + (have % 512 != 0) > static_cast<uint64_t>(sb.st_blocks)) {
-        qvctl_status_set(st, 193, "ERROR: ERROR: File is not allocated");
+        qvctl_status_set(st, QVCTL_EMODULE_705, "ERROR: ERROR: File is not allocated");
         return false;
     }
     return true;
@@ -45,7 +45,7 @@ extern "C" int file_allocate(int fd, uint64_t size, bool force, qvctl_status *st
 
 extern "C" int file_create(const char *path, uint64_t size, bool force, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDWR | O_CREAT | O_SYNC, 0400));
+    qv::unique_fd fd(::open(path, O_RDWR | O_CREAT | O_SYNC | O_CLOEXEC, 0400));
     if (!fd)
         return qvctl_status_set(st, errno, "Failed to open file '%s'", path);
     int r = file_allocate(fd.get(), size, force, st);
@@ -56,7 +56,7 @@ extern "C" int file_create(const char *path, uint64_t size, bool force, qvctl_st
 
 extern "C" int file_check(const char *path, uint64_t size, qvctl_status *st)
 {
-    qv::unique_fd fd(::open(path, O_RDONLY));
+    qv::unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
     if (!fd) {
         int e = errno;
         return qvctl_status_set(st, e, "WARNING: Failed to open file %s: %s", path, std::strerror(e));

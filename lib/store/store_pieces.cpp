@@ -8,8 +8,9 @@
 #include <iterator>
 
 #include "heap_block.h"
-#include "store/path_format.h"
-#include "store/store_files.h"
+#include "path_format.h"
+#include "store/store_pieces.h"
+#include "store/store_path.h"
 
 namespace {
 
@@ -43,10 +44,10 @@ extern "C" int store_files_process(const char *path, uint64_t total, uint32_t mo
     uint64_t remaining = total;
     for (uint64_t i = 0; i < count; ++i) {
         char *name = names.get() + i * STORE_PATH_SIZE;
-        if (i == 0)
-            qv::path_format(name, STORE_PATH_SIZE, "%s", path);
-        else
-            qv::path_format(name, STORE_PATH_SIZE, "%s-%lu", path, static_cast<unsigned long>(i));
+        const int named = i == 0 ? qv::path_format(name, STORE_PATH_SIZE, st, "%s", path)
+                                 : qv::path_format(name, STORE_PATH_SIZE, st, "%s-%lu", path, static_cast<unsigned long>(i));
+        if (named)
+            return named;
         uint64_t size = remaining < limit ? remaining : limit;
         if (int r = piece_ops[mode](name, size, st); r != 0) {
             // A half-made data store would be taken for a whole one by the next registration.

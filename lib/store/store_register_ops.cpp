@@ -1,26 +1,29 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include <cstring>
 
-#include "store/path_format.h"
-#include "store/store_files.h"
+#include "path_format.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
+#include "store/store_sizes.h"
 #include "store/store_register.h"
 
 namespace {
 
 constexpr uint32_t data_store_param = 2048;
 
-store_map_job job_for(uint32_t kind, const char *device, const char *path, uint32_t param, uint32_t flags,
-                      uint32_t method, uint64_t chunk)
+int store_register(uint32_t kind, const char *device, const char *path, uint32_t param, uint32_t flags,
+                   uint32_t method, uint64_t chunk, qvctl_status *st)
 {
     store_map_job job{};
     job.kind = kind;
     job.device = device;
-    qv::path_format(job.path, sizeof job.path, "%s", path);
+    if (int r = qv::path_format(job.path, sizeof job.path, st, "%s", path))
+        return r;
     job.param = param;
     job.flags = flags;
     job.method = method;
     job.mark_chunk = chunk;
-    return job;
+    return store_map_register(&job, st);
 }
 
 }  // namespace
@@ -34,8 +37,7 @@ extern "C" int qvctl_changelog_store_register_ex(const char *device, uint32_t me
     // The module writes into every byte of the changelog store, so all of it must be in place.
     if (int r = changelog_store_files_check(device, path, st); r != 0)
         return r;
-    store_map_job job = job_for(STORE_CHANGELOG, device, path, 0, 0, method, chunk);
-    return store_map_register(&job, st);
+    return store_register(STORE_CHANGELOG, device, path, 0, 0, method, chunk, st);
 }
 
 extern "C" int qvctl_changelog_store_register(const char *device, qvctl_status *st)
@@ -48,8 +50,7 @@ extern "C" int qvctl_data_store_register_ex(const char *device, uint32_t method,
     char path[STORE_PATH_SIZE];
     if (int r = store_path_get(device, STORE_NAME_DATA, path, sizeof path, nullptr, 0, st); r != 0)
         return r;
-    store_map_job job = job_for(STORE_DATA, device, path, data_store_param, 0, method, chunk);
-    return store_map_register(&job, st);
+    return store_register(STORE_DATA, device, path, data_store_param, 0, method, chunk, st);
 }
 
 extern "C" int qvctl_data_store_register(const char *device, qvctl_status *st)
@@ -68,8 +69,7 @@ extern "C" int qvctl_metadata_store_register_ex(const char *device, uint32_t met
     if (file_check(path, size, st) != 0)
         if (int r = file_create(path, size, true, st); r != 0)
             return r;
-    store_map_job job = job_for(STORE_METADATA, device, path, 0, flags, method, chunk);
-    return store_map_register(&job, st);
+    return store_register(STORE_METADATA, device, path, 0, flags, method, chunk, st);
 }
 
 extern "C" int qvctl_metadata_store_register(const char *device, qvctl_status *st)

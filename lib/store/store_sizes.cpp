@@ -4,7 +4,8 @@
 #include <cerrno>
 
 #include "fs/block_device.h"
-#include "store/store_files.h"
+#include "store/store_sizes.h"
+#include "store/store_path.h"
 
 extern "C" uint64_t device_bytes_scaled(const char *device, double factor)
 {

@@ -19,8 +19,11 @@ __attribute__((constructor)) void preload_self()
 {
     if (std::getenv("QVSIM_PRELOADED") || ::access(qvsim_shim().c_str(), R_OK) != 0)
         return;
-    std::ifstream f("/proc/self/cmdline", std::ios::binary);
-    std::string all((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::string all;
+    {
+        std::ifstream f("/proc/self/cmdline", std::ios::binary);  // closed before the exec
+        all.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    }
     std::vector<char *> argv;
     for (std::size_t p = 0; p < all.size(); p += std::strlen(&all[p]) + 1)
         argv.push_back(&all[p]);

@@ -1,14 +1,41 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+// How large a store piece is: whole blocks of its filesystem, and no larger than the filesystem
+// takes a file.
+#include <fcntl.h>
+#include <libgen.h>
 #include <linux/magic.h>
+#include <sys/statvfs.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
-#include "store/path_format.h"
-#include "store/store_files.h"
+#include "path_format.h"
+#include "store/store_path.h"
+#include "store/store_pieces.h"
 #include "unique_fd.h"
+
+// The filesystem's block is the unit every mapping method covers: FIBMAP and the map check count
+// whole blocks, while marking covers only the file's bytes. A piece ending inside a block can't be
+// mapped by all of them alike.
+extern "C" uint64_t store_block_size(const char *path)
+{
+    char dir[STORE_PATH_SIZE];
+    if (qv::path_format(dir, sizeof dir, nullptr, "%s", path ? path : ""))
+        return 1;
+    struct statvfs vfs;
+    if (::statvfs(::dirname(dir), &vfs) != 0 || vfs.f_bsize == 0)
+        return 1;
+    return vfs.f_bsize;
+}
+
+extern "C" uint64_t store_piece_size(const char *path, uint64_t size)
+{
+    const uint64_t block = store_block_size(path);
+    return size % block ? size - size % block + block : size;
+}
 
 namespace {
 
@@ -41,8 +68,9 @@ const known_limit *known_limit_of(int fd)
 extern "C" uint64_t file_size_limit_probe(const char *base, uint64_t wanted)
 {
     char name[STORE_PATH_SIZE];
-    qv::path_format(name, sizeof name, "%s-XXXXXX", base);
-    qv::unique_fd fd(::mkstemp(name));
+    if (qv::path_format(name, sizeof name, nullptr, "%s-XXXXXX", base))
+        return 0;
+    qv::unique_fd fd(::mkostemp(name, O_CLOEXEC));
     if (!fd)
         return 0;
     ::unlink(name);

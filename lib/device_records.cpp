@@ -1,9 +1,53 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
+// The module's records of attached devices: one device's, and the list of all.
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
+#include "device_record.h"
 #include "module_answer.h"
 #include "qvctl.h"
 #include "request_block.h"
+#include "request_layout.h"
+
+static_assert(sizeof(qvctl_device) == qv::req::device_record::size);
+
+extern "C" qvctl_device *qvctl_device_info_get(const char *path, qvctl_status *st)
+{
+    auto block = qv::request_new(qv::req::min_size);
+    if (!block) {
+        qvctl_status_set(st, errno, "ERROR: Failed to allocate memory for device ioctl");
+        return nullptr;
+    }
+    if (qvctl_path_check(path, st))
+        return nullptr;
+    std::strncpy(reinterpret_cast<char *>(block.data.get() + qv::req::device), path, qv::req::device_width);
+    if (qvctl_ioctl(QVCTL_REQ_DEVICE_INFO, block.get(), path, st))
+        return nullptr;
+    return qv::answer::device_info_read(block.view(), st);
+}
+
+namespace rec = qv::req::device_record;
+
+extern "C" void device_record_copy(void *dst, const void *src)
+{
+    auto *d = static_cast<char *>(dst);
+    const auto *s = static_cast<const char *>(src);
+    for (std::size_t i = 0; i < rec::texts; ++i)
+        std::strncpy(d + i * rec::text_width, s + i * rec::text_width, rec::text_width);
+    std::memcpy(d + rec::state, s + rec::state, sizeof(uint32_t));
+}
+
+extern "C" uint32_t qvctl_device_list_record(const qvctl_device_list *list, unsigned i, qvctl_device *out)
+{
+    if (!list || !out || i >= list->count)
+        return EINVAL;
+    device_record_copy(out, list->records + i * rec::size);
+    return 0;
+}
+
+extern "C" void qvctl_device_info_free(qvctl_device *rec) { std::free(rec); }
+extern "C" void qvctl_device_list_free(qvctl_device_list *list) { std::free(list); }
 
 namespace {
 
