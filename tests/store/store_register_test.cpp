@@ -173,10 +173,12 @@ TEST(StoreMapRefusals, NothingIsSentPastTheFirstRefusal)
                       std::string("ERROR: ") + names[kind] + " is already mapped on device " + device);
             EXPECT_EQ(m.requests.size(), refused + 1u);
         }
-    qvtest::fake_module m;
-    m.fail_at_request = 0;
+    qvtest::fake_module m;  // a refused later batch ends the sending too
+    m.fail_kind = QVCTL_REQ_STORE_MAP;
+    m.fail_at_request = 1;
     EXPECT_EQ(store_register(STORE_DATA, base, &st), EIO);
     EXPECT_STREQ(st.message, "fake refusal");
+    EXPECT_EQ(m.requests.size(), 2u);
 }
 
 // A count beyond what the block holds is believed only as far as the block goes.
