@@ -53,10 +53,9 @@ TEST(PublicApi, ManualExampleBuildsAgainstTheSharedLibraryAndRuns)
 {
     const std::string exe = build + "/tests/libqvctl_example";
     const std::string sanitize = *QV_SANITIZE ? std::string(" -fsanitize=") + QV_SANITIZE : "";  // as the library is
-    // The example as the page shows it: between .EX and .EE, with roff's escapes undone.
-    auto r = qvtest::sh("sed -n '/^\\.EX$/,/^\\.EE$/{/^\\.E[XE]$/d;s/\\\\e/\\\\/g;s/\\\\-/-/g;p}' '" + src +
-                        "/docs/libqvctl.3' | gcc" + sanitize + " -x c -std=c99 -Wall -Wextra -pedantic -Werror -I'" +
-                        src + "/lib' - -o '" + exe + "' -L'" + build + "/lib' -lqvctl");
+    auto r = qvtest::sh("'" + src + "/scripts/man-example' '" + src + "/docs/libqvctl.3' | gcc" + sanitize +
+                        " -x c -std=c99 -Wall -Wextra -pedantic -Werror -I'" + src + "/lib' - -o '" + exe + "' -L'" +
+                        build + "/lib' -lqvctl");
     ASSERT_EQ(r.status, 0) << r.out;
     // Without a module to answer, the list fails and the program says why; either way it ends normally.
     auto run = qvtest::sh("LD_LIBRARY_PATH='" + build + "/lib' '" + exe + "'");
