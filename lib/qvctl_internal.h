@@ -6,6 +6,11 @@
 
 #include "qvctl.h"
 
+/* the module request channel */
+#ifdef __cplusplus
+#include "request_channel.h"
+#endif
+
 /* filesystem and device support */
 #include "fs/block_device.h"
 #include "fs/fs_type.h"

@@ -1,9 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// One request to the module: stat, open, ioctl and close of the control device.
+// One request to the module: stat, open, ioctl and close of the control device, unless a handler
+// stands in for it.
+#include "request_channel.h"
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,7 +15,23 @@
 #include "qvctl.h"
 #include "unique_fd.h"
 
+namespace {
+std::atomic<const qv::request_handler *> handler{nullptr};
+}  // namespace
+
+const qv::request_handler *qv::request_channel_set(const request_handler *h) noexcept
+{
+    return handler.exchange(h, std::memory_order_acq_rel);
+}
+
 extern "C" uint32_t qvctl_ioctl(uint32_t code, void *block, const char *device, qvctl_status *st)
+{
+    if (const qv::request_handler *h = handler.load(std::memory_order_acquire))
+        return static_cast<uint32_t>(h->answer(h->ctx, code, block, device, st)) & 255u;
+    return static_cast<uint32_t>(qv::request_device_send(code, block, device, st));
+}
+
+int qv::request_device_send(uint32_t code, void *block, const char *device, qvctl_status *st)
 {
     char path[128];
     std::snprintf(path, sizeof path, "/dev/%s", QVCTL_MODULE_NAME);
@@ -30,5 +50,5 @@ extern "C" uint32_t qvctl_ioctl(uint32_t code, void *block, const char *device, 
     int result = 0;
     if (::ioctl(fd.get(), static_cast<unsigned long>(code), block) == -1)
         result = qvctl_error_translate(st, errno, device);
-    return result & 255u;
+    return static_cast<int>(result & 255u);
 }

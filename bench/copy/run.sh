@@ -10,7 +10,7 @@
 #
 # "durable" is the time from the start to the image on the disk: the run, then an fsync of the
 # image (which finds nothing to write when the run ended with its own). qvsnap's code runs as built
-# (through the library's full-export build), with bench/copy's preload standing in for the module:
+# (the public operations through the shared library), with bench/copy's preload standing in for the module:
 # the loop device is its own snapshot device and the incremental changelog is a scattered tenth of
 # its blocks, sorted.
 set -euo pipefail

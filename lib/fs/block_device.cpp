@@ -5,6 +5,7 @@
 #include <linux/hdreg.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 
 #include "fs/path_query.h"
@@ -25,7 +26,23 @@ extern "C" dev_t block_device_check(const char *path, qvctl_status *st)
     return sb.st_rdev;
 }
 
+namespace {
+std::atomic<qv::device_size_source> size_source{nullptr};
+}  // namespace
+
+qv::device_size_source qv::device_size_source_set(device_size_source source) noexcept
+{
+    return size_source.exchange(source, std::memory_order_acq_rel);
+}
+
 extern "C" uint64_t device_size_sectors(const char *device, qvctl_status *st)
+{
+    if (qv::device_size_source source = size_source.load(std::memory_order_acquire))
+        return source(device, st);
+    return qv::device_size_query(device, st);
+}
+
+uint64_t qv::device_size_query(const char *device, qvctl_status *st)
 {
     uint64_t bytes = 0;
     if (path_ioctl(device, BLKGETSIZE64, &bytes) == 0)

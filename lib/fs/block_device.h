@@ -26,6 +26,13 @@ uint64_t partition_start_sector(const char *device);
 namespace qv {
 // The same with another sysfs root than /sys.
 uint64_t partition_start_sector_at(const char *sysfs, const char *device);
+
+// The size as the device itself answers it (BLKGETSIZE64, then sysfs), whatever source is set.
+uint64_t device_size_query(const char *device, qvctl_status *st);
+// Answers device_size_sectors in place of the device while set, so that a regular file can stand
+// for a device of any size; null asks the device again. Returns the source it replaces.
+using device_size_source = uint64_t (*)(const char *device, qvctl_status *st);
+device_size_source device_size_source_set(device_size_source source) noexcept;
 }  // namespace qv
 #endif
 

@@ -22,6 +22,9 @@ typedef struct store_map_job {
     uint32_t flags;
     uint32_t method;
     uint64_t mark_chunk;
+    /* The FIEMAP step of the methods; null for file_map_fiemap. A test puts in maps of its own, or
+     * the refusal of a filesystem without FIEMAP. */
+    struct fiemap *(*fiemap)(const char *path, qvctl_status *st);
 } store_map_job;
 
 typedef struct fibmap_run {

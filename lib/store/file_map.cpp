@@ -19,7 +19,9 @@ struct method {
     bool filesystem_addresses;  // FIEMAP and FIBMAP answer btrfs logical addresses
 };
 
-constexpr method by_fiemap{[](const store_map_job &j, qvctl_status *st) { return file_map_fiemap(j.path, st); },
+constexpr method by_fiemap{[](const store_map_job &j, qvctl_status *st) {
+                               return (j.fiemap ? j.fiemap : file_map_fiemap)(j.path, st);
+                           },
                            true};
 constexpr method by_fibmap{[](const store_map_job &j, qvctl_status *st) { return file_map_fibmap(j.path, st); },
                            true};

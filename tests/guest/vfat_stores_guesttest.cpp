@@ -1,44 +1,46 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// A mounted vfat in a partition: attached as type 6 and never frozen, its changelog store registered
-// by the automatic method (vfat answers no FIEMAP, so FIBMAP does the work) and its data store by
-// marking, each proved by the registered sectors of the whole disk; then base and incremental images
-// of the device taken by the program, each equal to its snapshot.
-#include <dlfcn.h>
+// A mounted vfat in a partition: attached as type 6 and never frozen, its changelog and data stores registered by
+// the automatic method (vfat answers no FIEMAP, so FIBMAP does the work) and by marking, each proved
+// by the registered sectors of the whole disk; then base and incremental images of the device taken
+// by the program, each equal to its snapshot.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 
-#include <atomic>
-#include <cstdarg>
-
 #include "../store/mounted_fs.h"
 #include "../store/registered_store.h"
 #include "qvsim.h"
+#include "unique_fd.h"
 #include "vfat_guest.h"
 
 using namespace storetest;
 
 namespace {
-std::atomic<int> ioctl_calls{0}, freeze_calls{0};
-}  // namespace
 
-// Every ioctl of this process, the library's included, counted on its way to the stand-in's shim.
-extern "C" int ioctl(int fd, unsigned long code, ...) noexcept
-{
-    va_list ap;
-    va_start(ap, code);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-    ++ioctl_calls;
-    if (code == FIFREEZE)
-        ++freeze_calls;
-    using ioctl_fn = int (*)(int, unsigned long, ...);
-    static const auto next = reinterpret_cast<ioctl_fn>(::dlsym(RTLD_NEXT, "ioctl"));
-    return next(fd, code, arg);
-}
+// Every module request of this process passes through here on its way to the stand-in; while the
+// snapshot is taken, a thaw of the mount point tells whether the filesystem was frozen for it (a
+// filesystem that is not frozen refuses the thaw with EINVAL).
+struct request_watch {
+    std::string mount_point;
+    int requests = 0, frozen_starts = 0;
+    qv::request_handler handler{pass_on, this};
+    const qv::request_handler *replaced = qv::request_channel_set(&handler);
+    ~request_watch() { qv::request_channel_set(replaced); }
 
-namespace {
+    static int pass_on(void *ctx, uint32_t code, void *block, const char *device, qvctl_status *st)
+    {
+        auto &w = *static_cast<request_watch *>(ctx);
+        ++w.requests;
+        if (code == QVCTL_REQ_SNAPSHOT_START) {
+            qv::unique_fd dir(::open(w.mount_point.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!dir || ::ioctl(dir.get(), FITHAW, 0) == 0 || errno != EINVAL)
+                ++w.frozen_starts;
+        }
+        return qv::request_device_send(code, block, device, st);
+    }
+};
 
 const std::string qvsnap_bin = QVSNAP_BIN;
 
@@ -54,15 +56,18 @@ void register_and_prove(const std::string &dev, uint32_t kind, uint32_t method, 
 
 // A snapshot by the library (which freezes no vfat), an image of it by the program; the image must
 // equal the snapshot.
-void image_equals_snapshot(const std::string &dev, const std::string &image, const std::string &flags)
+void image_equals_snapshot(const std::string &dev, const std::string &mount_point, const std::string &image,
+                           const std::string &flags)
 {
     SCOPED_TRACE(flags.empty() ? "base" : "incremental");
     char snap[4096] = {};
     qvctl_status st{};
-    const int calls = ioctl_calls;
-    ASSERT_EQ(qvctl_snapshot_start(dev.c_str(), snap, 0, &st), 0u) << st.message;
-    EXPECT_GT(ioctl_calls, calls) << "the module request passes here";
-    EXPECT_EQ(freeze_calls, 0);
+    {
+        request_watch watch{mount_point};
+        ASSERT_EQ(qvctl_snapshot_start(dev.c_str(), snap, 0, &st), 0u) << st.message;
+        EXPECT_GT(watch.requests, 0) << "the module request passes here";
+        EXPECT_EQ(watch.frozen_starts, 0);
+    }
     auto r = qvtest::sh(qvsnap_bin + " -p " + flags + dev + " " + image);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_TRUE(read_all(image) == read_all(snap)) << image << " differs from " << snap;
@@ -98,9 +103,9 @@ TEST(VfatStores, RegisteredByFibmapAndByMarkingAndImagedLikeTheirSnapshots)
     qvtest::temp_dir out;
     const std::string image = out.file("image");
     qvtest::sh_ok("seq 1 20000 > " + fs.mount_point() + "/first && sync");
-    image_equals_snapshot(dev, image, "");
+    image_equals_snapshot(dev, fs.mount_point(), image, "");
     qvtest::sh_ok("seq 5 90000 > " + fs.mount_point() + "/second && rm " + fs.mount_point() + "/first && sync");
-    image_equals_snapshot(dev, image, "-i ");
+    image_equals_snapshot(dev, fs.mount_point(), image, "-i ");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The data store on stand-in disks: creation beside a device the module does not know, the size
-// rules, the space check and the refusal when the module already holds a data store.
+// The stores' creation on a stand-in disk: the changelog refused for a device too small or too large
+// for its filesystem; the data store made beside a device the module does not know, the size rules,
+// the space check and the refusal when the module already holds a data store.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 
 #include "../sim/sim_helpers.h"
 #include "capability.h"
+#include "fake_device_size.h"
 #include "mounted_fs.h"
 #include "qvctl_internal.h"
 #include "qvsim.h"
@@ -27,9 +29,18 @@ TEST(DataStore, CreatedCheckedAndRefusedOnceMapped)
     ASSERT_TRUE(fs.ok()) << fs.error();
     const std::string path = fs.store("data");
 
+    qvctl_status st{};
+    for (auto [sectors, code, message] :
+         {std::tuple{2047ull, 34, std::string("Invalid changelog store size (0)")},
+          {1ull << 30, 28, "Not enough space on device " + dev + " (1073741824 bytes needed)"}}) {
+        qvtest::fake_device_size size(dev, sectors);
+        EXPECT_EQ(qvctl_changelog_store_create(dev.c_str(), &st), code);
+        EXPECT_EQ(std::string(st.message), message);
+    }
+    EXPECT_FALSE(exists(fs.store("changelog")));
+
     // Not attached: the store is made anyway. A fresh piece leaves its failed verification (193) in
     // the record; over an allocated piece the device record's 19 is what stays.
-    qvctl_status st{};
     ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 0, 0, &st), 0) << st.message;
     EXPECT_EQ(st.code, 193u);
     ASSERT_EQ(qvctl_data_store_create(dev.c_str(), 0, 0, &st), 0) << st.message;

@@ -52,17 +52,13 @@ inline std::string direct_read(int fd, uint64_t at, std::size_t len)
 inline std::string registered_bytes(const std::string &disk, const store_extent_list &list)
 {
     std::string out;
-    qv::unique_fd fd(open(disk.c_str(), O_RDONLY | O_DIRECT));
+    qv::unique_fd fd(open(disk.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
     for (uint64_t i = 0; fd && i < list.count; ++i)
         for (uint64_t pos = list.extents[i].start * 512, end = pos + list.extents[i].count * 512; pos < end;) {
             const std::size_t len = std::min<uint64_t>(end - pos, 1 << 20);
-            std::string part = direct_read(fd.get(), pos, len);
-            if (part.empty()) {
-                out += "<read failed>";
-                break;
-            }
-            out += part;
-            pos += len;
+            const std::string part = direct_read(fd.get(), pos, len);
+            out += part.empty() ? "<read failed>" : part;
+            pos = part.empty() ? end : pos + len;
         }
     return out;
 }

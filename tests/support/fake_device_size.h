@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// A block device size in the test process: device_size_sectors is interposed while a fake is
-// installed, so that a regular file can stand for the source device, and forwarded otherwise.
+// A block device size in the test process: while a fake exists, device_size_sectors answers its size
+// for its path, so that a regular file can stand for the source device, and asks the device otherwise.
 #pragma once
 
 #include <cstdint>
