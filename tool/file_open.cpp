@@ -42,9 +42,9 @@ extern "C" int snap_file_open(const char *path, int flags, mode_t mode, qvctl_st
 {
     const bool truncate = flags & O_TRUNC;
     // Truncated only once the file is known to be ours to write.
-    const int base = (flags & ~O_TRUNC) | O_CLOEXEC | O_LARGEFILE;
+    const int base = (flags & ~O_TRUNC) | O_LARGEFILE;
     const std::string folder = folder_of(path);
-    qv::unique_fd fd(::open(path, base | O_NOFOLLOW, mode));
+    qv::unique_fd fd(::open(path, base | O_CLOEXEC | O_NOFOLLOW, mode));
     const int e = errno;
     struct stat link;
     // Kernels answer a link under O_NOFOLLOW with ELOOP, or with EACCES when O_CREAT is given.
@@ -56,7 +56,7 @@ extern "C" int snap_file_open(const char *path, int flags, mode_t mode, qvctl_st
         // folder owner's, so following it after this test is safe.
         if (shared_folder(dir) && link.st_uid != ::geteuid() && link.st_uid != dir.st_uid)
             return refuse(status, path, folder, "a symbolic link of another user");
-        fd.reset(::open(path, base, mode));
+        fd.reset(::open(path, base | O_CLOEXEC, mode));
     } else if (!fd) {
         errno = e;
     }
