@@ -12,7 +12,7 @@
 #include <string>
 
 #include "backup_checks.h"
-#include "file_replace.h"
+#include "path_format.h"
 #include "qvctl_internal.h"
 
 namespace qvctl_cli {
@@ -35,7 +35,7 @@ bool lies_on(dev_t on, dev_t device)
     if (on == device)
         return true;
     std::string part = sysfs_node(on), whole = sysfs_node(device);
-    return !part.empty() && !whole.empty() && folder_of(part) == whole;
+    return !part.empty() && !whole.empty() && qv::folder_of(part) == whole;
 }
 
 }  // namespace
@@ -45,7 +45,7 @@ int backup_target_check(const char *device, const char *image, bool base, qvctl_
     struct stat dev;
     if (::stat(device, &dev) != 0 || !S_ISBLK(dev.st_mode))
         return 0;  // the run's own checks name what is wrong with it
-    const std::string folder = folder_of(image);
+    const std::string folder = qv::folder_of(image);
     struct stat held {}, where {};
     const bool exists = ::stat(image, &held) == 0;
     if ((exists && lies_on(held.st_dev, dev.st_rdev)) ||

@@ -3,6 +3,7 @@
 // fixed name that someone may have planted; a rename replaces a link at the target instead of
 // following it; the folder is synced so that the rename itself survives a crash.
 #include "file_replace.h"
+#include "path_format.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -34,14 +35,6 @@ bool write_all(int fd, std::string_view text)
 
 }  // namespace
 
-std::string folder_of(const std::string &path)
-{
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool file_replace(const std::string &path, std::string_view text, mode_t mode, qvctl_status &st)
 {
     const auto fail = [&](int e) {
@@ -63,7 +56,7 @@ bool file_replace(const std::string &path, std::string_view text, mode_t mode, q
         ::unlink(tmp.data());
         return fail(e);
     }
-    qv::unique_fd dir(::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    qv::unique_fd dir(::open(qv::folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir || ::fsync(dir.get()) != 0)
         return fail(errno);
     return true;

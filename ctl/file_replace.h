@@ -16,7 +16,5 @@ namespace qvctl_cli {
 // False (status set, naming `path`) when the text could not be put in place.
 bool file_replace(const std::string &path, std::string_view text, mode_t mode, qvctl_status &st);
 
-// The folder that holds `path`: "." for a bare name.
-std::string folder_of(const std::string &path);
 
 }  // namespace qvctl_cli

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Paths formatted into fixed buffers. A path that does not fit is refused, never cut: a cut
+// Paths: formatted into fixed buffers, and taken apart. A path that does not fit is refused, never cut: a cut
 // ".../data-12" would name ".../data-1".
 #pragma once
 
@@ -7,6 +7,8 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
 #include "qvctl.h"
 
@@ -28,6 +30,15 @@ namespace qv {
         out[0] = '\0';
     errno = ENAMETOOLONG;
     return r;
+}
+
+// The folder that holds `path`: "." for a bare name, "/" for a name in the root.
+inline std::string folder_of(std::string_view path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    return std::string(slash == 0 ? "/" : path.substr(0, slash));
 }
 
 }  // namespace qv

@@ -11,20 +11,11 @@
 #include <cstring>
 #include <string>
 
+#include "path_format.h"
 #include "snap_engine.h"
 #include "unique_fd.h"
 
 namespace {
-
-std::string folder_of(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    if (!slash)
-        return ".";
-    if (slash == path)
-        return "/";
-    return std::string(path, static_cast<std::size_t>(slash - path));
-}
 
 bool shared_folder(const struct stat &sb) { return (sb.st_mode & S_ISVTX) && (sb.st_mode & S_IWOTH); }
 
@@ -43,7 +34,7 @@ extern "C" int snap_file_open(const char *path, int flags, mode_t mode, qvctl_st
     const bool truncate = flags & O_TRUNC;
     // Truncated only once the file is known to be ours to write.
     const int base = (flags & ~O_TRUNC) | O_LARGEFILE;
-    const std::string folder = folder_of(path);
+    const std::string folder = qv::folder_of(path);
     qv::unique_fd fd(::open(path, base | O_CLOEXEC | O_NOFOLLOW, mode));
     const int e = errno;
     struct stat link;
