@@ -18,12 +18,8 @@ extern "C" int qvctl_changelog_store_create(const char *device, qvctl_status *st
     uint64_t size = changelog_store_size(device);
     if (size == 0)
         return qvctl_status_set(st, ERANGE, "Invalid changelog store size (%llu)", static_cast<unsigned long long>(size));
-    uint64_t free_bytes = 0;
-    if (int r = fs_free_bytes(mount, &free_bytes, st); r != 0)
+    if (int r = store_room_check(mount, size, device, "Not enough", st); r != 0)
         return r;
-    if (size > free_bytes)
-        return qvctl_status_set(st, ENOSPC, "Not enough space on device %s (%llu bytes needed)", device,
-                                static_cast<unsigned long long>(size));
     return store_files_create_zeroed(path, size, st);
 }
 

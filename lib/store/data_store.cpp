@@ -35,12 +35,8 @@ extern "C" int qvctl_data_store_create(const char *device, uint64_t size, double
         return r;
     if (int r = data_store_size(device, &size, percentage, s); r != 0)
         return r;
-    uint64_t free_bytes = 0;
-    if (int r = fs_free_bytes(mount, &free_bytes, s); r != 0)
+    if (int r = store_room_check(mount, size, device, "not enough", s); r != 0)
         return r;
-    if (size > free_bytes)
-        return qvctl_status_set(s, ENOSPC, "not enough space on device %s (%llu bytes needed)", device,
-                                static_cast<unsigned long long>(size));
     return store_files_create(path, size, s);
 }
 

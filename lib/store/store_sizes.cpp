@@ -50,3 +50,15 @@ extern "C" int fs_free_bytes(const char *path, uint64_t *out, qvctl_status *st)
     *out = static_cast<uint64_t>(sv.f_bfree) * sv.f_bsize;
     return 0;
 }
+
+extern "C" int store_room_check(const char *mount, uint64_t size, const char *device, const char *lead,
+                                qvctl_status *st)
+{
+    uint64_t free_bytes = 0;
+    if (int r = fs_free_bytes(mount, &free_bytes, st); r != 0)
+        return r;
+    if (size > free_bytes)
+        return qvctl_status_set(st, ENOSPC, "%s space on device %s (%llu bytes needed)", lead, device,
+                                static_cast<unsigned long long>(size));
+    return 0;
+}
