@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Device and filesystem queries on image files (no partition: the start sector is 0): types by
-// name, attach flags and metadata extents by type, a file sized through the disk it is named like.
+// Attach flags and metadata extents by filesystem type, on image files.
 #include <gtest/gtest.h>
-#include <dirent.h>
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 #include "qvctl_internal.h"
@@ -20,17 +17,6 @@ std::string xfs_image(const qvtest::temp_dir &dir, std::uint16_t versionnum)
                                fstest::xfs_superblock(versionnum, 0, 1000, 100, 12, 10));
 }
 
-TEST(FsType, NearMissesAndUnidentifiedDevicesAreUnknown)
-{
-    for (const char *name : {"ext2", "ext3"})
-        EXPECT_NE(qv::fs_type_from_name(name), FS_TYPE_UNKNOWN) << name;
-    for (const char *name : {"unknown", "ntfs", "", "ext4 ", "EXT4", "ext"})
-        EXPECT_EQ(qv::fs_type_from_name(name), FS_TYPE_UNKNOWN) << name;
-    qvtest::temp_dir tmp;
-    EXPECT_EQ(fs_type_detect(tmp.write("zeros", std::string(1 << 16, '\0')).c_str()), FS_TYPE_UNKNOWN);
-    EXPECT_EQ(fs_type_detect(tmp.file("absent").c_str()), FS_TYPE_UNKNOWN);
-}
-
 TEST(AttachMeta, FlagsAndMetadataExtentsByType)
 {
     qvtest::temp_dir dir;
@@ -42,7 +28,6 @@ TEST(AttachMeta, FlagsAndMetadataExtentsByType)
     EXPECT_EQ(st.code, 9u);
     EXPECT_EQ(attach_flags_get(plain.c_str(), FS_TYPE_EXT4, &st), 0u);  // clears what an earlier call left
     EXPECT_EQ(st.code, 0u);
-    EXPECT_EQ(attach_flags_get(plain.c_str(), FS_TYPE_BTRFS, &st), 0u);  // unmounted: not read-write
 
     // An xfs type over bytes that are no xfs superblock, or none at all, falls back to the first 8 KiB;
     // the log's place is the superblock reader's test.
@@ -58,33 +43,9 @@ TEST(AttachMeta, FlagsAndMetadataExtentsByType)
         EXPECT_EQ(e.start, c.start) << c.type;
         EXPECT_EQ(e.count, c.count) << c.type;
     }
-    EXPECT_EQ(fs_meta_extents_get(plain.c_str(), FS_TYPE_UNKNOWN, nullptr), 1u);
     sector_extent untouched{5, 5};  // an external log leaves the extent alone
     EXPECT_EQ(fs_meta_extents_get(v5.c_str(), FS_TYPE_XFS, &untouched), 0u);
     EXPECT_EQ(untouched.start, 5u);
-}
-
-// A file named like a disk is sized through that disk's sysfs entry.
-TEST(DeviceSize, RegularFileFallsBackToSysfsByName)
-{
-    DIR *d = ::opendir("/sys/block");
-    ASSERT_NE(d, nullptr);
-    std::string disk;
-    while (struct dirent *e = ::readdir(d))
-        if (e->d_name[0] != '.' && !qv::sysfs_disk_name(e->d_name).empty() && disk.empty())
-            disk = e->d_name;
-    ::closedir(d);
-    if (disk.empty())
-        GTEST_SKIP() << "no disk in /sys/block";
-    uint64_t expected = 0;
-    std::ifstream("/sys/block/" + disk + "/size") >> expected;
-    qvtest::temp_dir tmp;
-    qvctl_status st{};
-    EXPECT_EQ(device_size_sectors(tmp.write(disk, "abc").c_str(), &st), expected);
-    EXPECT_EQ(st.code, 0u);
-    EXPECT_EQ(device_size_sectors(tmp.write("image0", "abc").c_str(), &st), 0u);
-    EXPECT_EQ(st.code, 2u);
-    EXPECT_EQ(partition_start_sector(tmp.file("image0").c_str()), 0u);
 }
 
 }  // namespace

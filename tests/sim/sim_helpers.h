@@ -16,7 +16,6 @@ struct answer {
     std::uint32_t code = 0;
     qv::request_block block;
     std::string message;
-    template <class T> T at(std::size_t off) const { return qv::load_le<T>(block.view(), off); }
     std::string text(std::size_t off) const { return reinterpret_cast<const char *>(block.get()) + off; }
 };
 
@@ -57,29 +56,11 @@ inline answer map_extents(const std::string &dev, std::uint32_t kind, std::uint3
     });
 }
 
-// One batch of one extent, by default holding the whole store: flags 1 | 4.
-inline answer map_store(const std::string &dev, std::uint32_t kind, std::uint64_t first, std::uint64_t count,
-                        std::uint32_t flags = 5)
-{
-    return map_extents(dev, kind, flags, 1, first, 0, count);
-}
-
-// A step of the mark watch: 0 begins, 1 locates, 2 fetches, 3 ends.
-inline answer phase(const std::string &dev, std::uint32_t p, std::size_t length = 528)
-{
-    return send(10, dev, length, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 136, p); });
-}
-
-// The device list asked for `cap` records (~0u: only the count).
-inline answer device_list(std::uint32_t cap, std::size_t length = 528)
-{
-    return send(3, "", length, [&](qv::mut_bytes b) { qv::store_le<std::uint32_t>(b, 8, cap); });
-}
-
+// Each kind gets one batch of one extent (flags 1 | 4: first and last) holding the whole store.
 inline void map_all_stores(const std::string &dev)
 {
     for (std::uint32_t k = 0; k < 3; ++k)
-        map_store(dev, k, 1000 + 100 * k, 16);
+        map_extents(dev, k, 5, 1, 1000 + 100 * k, 0, 16);
 }
 
 }  // namespace simtest
