@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string>
 
+#include "../sim/sim_helpers.h"
 #include "capability.h"
 #include "mounted_fs.h"
 #include "qvsim.h"
@@ -48,7 +49,7 @@ TEST_P(Registration, EachMethodOnWholeDiskAndPartition)
         mounted_fs fs(dev, l.mkfs);
         ASSERT_TRUE(fs.ok()) << fs.error();
         SCOPED_TRACE(dev);
-        ASSERT_EQ(attach(dev), 0u);
+        ASSERT_EQ(simtest::attach(dev).code, 0u);
         qvctl_status st{};
         // The changelog is checked before anything is mapped.
         EXPECT_EQ(qvctl_changelog_store_register(dev.c_str(), &st), ENOENT);

@@ -24,19 +24,9 @@ const std::map<std::string, fs_tool> fs_tools = {
     {"btrfs", {"mkfs.btrfs -q -f", 160ull << 20}},  {"vfat", {"mkfs.vfat", 64ull << 20}},
 };
 
-// The last line of a command's output: losetup may warn before it names the device.
-std::string last_line(const std::string &out)
-{
-    std::string s = trimmed(out);
-    return s.substr(s.find_last_of('\n') + 1);
-}
-
 }  // namespace
 
-loop_image::loop_image(const loop_image_options &options)
-{
-    setup(options);
-}
+loop_image::loop_image(const loop_image_options &options) { setup(options); }
 
 bool loop_image::run(const std::string &command)
 {
@@ -81,7 +71,8 @@ void loop_image::setup(const loop_image_options &o)
         error_ = "losetup failed: " + r.out;
         return;
     }
-    disk_ = last_line(r.out);
+    disk_ = trimmed(r.out);
+    disk_ = disk_.substr(disk_.find_last_of('\n') + 1);  // losetup may warn before it names the device
     if (disk_.rfind("/dev/loop", 0) != 0) {
         error_ = "losetup named no loop device: " + r.out;
         disk_.clear();
