@@ -17,7 +17,6 @@
 
 #include "qvctl_internal.h"
 #include "heap_block.h"
-#include "request_block.h"
 #include "store_test_util.h"
 #include "unique_fd.h"
 
@@ -53,13 +52,10 @@ inline std::string registered_bytes(const std::string &disk, const store_extent_
 {
     std::string out;
     qv::unique_fd fd(open(disk.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
-    for (uint64_t i = 0; fd && i < list.count; ++i)
-        for (uint64_t pos = list.extents[i].start * 512, end = pos + list.extents[i].count * 512; pos < end;) {
-            const std::size_t len = std::min<uint64_t>(end - pos, 1 << 20);
-            const std::string part = direct_read(fd.get(), pos, len);
-            out += part.empty() ? "<read failed>" : part;
-            pos = part.empty() ? end : pos + len;
-        }
+    for (uint64_t i = 0; fd && i < list.count; ++i) {
+        const std::string part = direct_read(fd.get(), list.extents[i].start * 512, list.extents[i].count * 512);
+        out += part.empty() ? "<read failed>" : part;
+    }
     return out;
 }
 
@@ -67,12 +63,6 @@ inline std::string whole_disk(const std::string &dev)
 {
     auto p = dev.rfind('p');
     return dev.compare(0, 9, "/dev/loop") == 0 && p > 8 ? dev.substr(0, p) : dev;
-}
-
-inline uint32_t attach(const std::string &dev)
-{
-    auto b = qv::request_new(qv::req::min_size, dev.c_str());
-    return qvctl_ioctl(QVCTL_REQ_ATTACH, b.get(), dev.c_str(), nullptr);
 }
 
 inline void expect_registered_as_file(const std::string &dev, uint32_t kind, const std::string &path)

@@ -62,9 +62,6 @@ inline bool allocated(const std::string &p, std::uint64_t size)
 
 inline std::string read_all(const std::string &p) { return simtest::read_file(p); }
 
-inline bool all_zero(const std::string &s)
-{
-    return s.find_first_not_of('\0') == std::string::npos;
-}
+inline bool all_zero(const std::string &s) { return s.find_first_not_of('\0') == std::string::npos; }
 
 }  // namespace storetest

@@ -9,11 +9,7 @@
 
 namespace qvtest {
 
-bool in_ci()
-{
-    const char *ci = std::getenv("CI");
-    return ci && std::strcmp(ci, "true") == 0;
-}
+bool in_ci() { return std::getenv("CI") && std::strcmp(std::getenv("CI"), "true") == 0; }
 
 static bool char_device(const char *path)
 {
@@ -23,21 +19,13 @@ static bool char_device(const char *path)
 
 std::string missing_root_loop()
 {
-    if (::geteuid() != 0)
-        return "root";
-    if (!char_device("/dev/loop-control"))
-        return "loop devices (/dev/loop-control)";
-    return {};
+    return ::geteuid() != 0 ? "root" : !char_device("/dev/loop-control") ? "loop devices (/dev/loop-control)" : "";
 }
 
 std::string missing_root_loop_fuse()
 {
     std::string m = missing_root_loop();
-    if (!m.empty())
-        return m;
-    if (!char_device("/dev/fuse"))
-        return "FUSE (/dev/fuse)";
-    return {};
+    return !m.empty() || char_device("/dev/fuse") ? m : "FUSE (/dev/fuse)";
 }
 
 }  // namespace qvtest

@@ -12,7 +12,6 @@ struct fake_device_size {
     std::string path;           // the device asked about
     std::uint64_t sectors = 0;  // its size in 512-byte sectors
     int error = 0;              // non-zero: the query fails with this code
-    int queries = 0;
 
     fake_device_size(std::string device, std::uint64_t size_sectors);
     ~fake_device_size();

@@ -38,14 +38,6 @@ void answer_changelog(fake_module &m, qv::mut_bytes b)
     qv::store_le<std::uint32_t>(b, req::changelog::returned, k + m.overcount);
 }
 
-void answer_kernel_extents(const fake_module &m, qv::mut_bytes b)
-{
-    const auto phase = qv::load_le<std::uint32_t>(b, req::kernel_extents::phase);
-    qv::store_le<std::uint32_t>(b, req::kernel_extents::count, static_cast<std::uint32_t>(m.located.size()));
-    for (std::size_t i = 0; phase == 2 && i < m.located.size(); ++i)
-        put_extent(b, req::kernel_extents::extents + 16 * i, m.located[i]);
-}
-
 void answer_store_extents(const fake_module &m, qv::mut_bytes b)
 {
     const auto n = static_cast<std::uint32_t>(m.held.size());
@@ -68,8 +60,6 @@ int answer(void *ctx, std::uint32_t code, void *block, const char *, qvctl_statu
     }
     if (code == QVCTL_REQ_CHANGELOG)
         answer_changelog(m, b);
-    else if (code == QVCTL_REQ_KERNEL_EXTENTS)
-        answer_kernel_extents(m, b);
     else if (code == QVCTL_REQ_STORE_EXTENTS)
         answer_store_extents(m, b);
     return 0;

@@ -27,8 +27,6 @@ struct fake_module {
     std::uint32_t overcount = 0;  // entries claimed beyond those written (the rest is padding)
     bool ignore_start = false;    // every page lists the changelog from its first entry
     std::vector<std::uint64_t> starts;  // start positions of the pages asked for, in order
-    // Kernel-extents answers: the sectors on which the marked file was seen.
-    std::vector<sector_extent> located;
     // Store-extents answers: the extents held; every answer after the first counts `held_extra` more.
     std::vector<sector_extent> held;
     std::uint32_t held_extra = 0;

@@ -24,19 +24,9 @@ const std::map<std::string, fs_tool> fs_tools = {
     {"btrfs", {"mkfs.btrfs -q -f", 160ull << 20}},  {"vfat", {"mkfs.vfat", 64ull << 20}},
 };
 
-// The last line of a command's output: losetup may warn before it names the device.
-std::string last_line(const std::string &out)
-{
-    std::string s = trimmed(out);
-    return s.substr(s.find_last_of('\n') + 1);
-}
-
 }  // namespace
 
-loop_image::loop_image(const loop_image_options &options)
-{
-    setup(options);
-}
+loop_image::loop_image(const loop_image_options &options) { setup(options); }
 
 bool loop_image::run(const std::string &command)
 {
@@ -81,7 +71,8 @@ void loop_image::setup(const loop_image_options &o)
         error_ = "losetup failed: " + r.out;
         return;
     }
-    disk_ = last_line(r.out);
+    disk_ = trimmed(r.out);
+    disk_ = disk_.substr(disk_.find_last_of('\n') + 1);  // losetup may warn before it names the device
     if (disk_.rfind("/dev/loop", 0) != 0) {
         error_ = "losetup named no loop device: " + r.out;
         disk_.clear();
@@ -98,48 +89,28 @@ void loop_image::setup(const loop_image_options &o)
     }
     if (o.fs.empty() || !run(std::string(tool->second.mkfs) + " " + o.mkfs_options + " " + device_ + " >/dev/null"))
         return;
-    if (o.mount)
-        mount_point_ = mount_on("mnt", std::string(o.read_only ? "-o ro " : "") + device_);
-}
-
-std::string loop_image::mount_on(const std::string &name, const std::string &args)
-{
-    std::string mnt = dir_ + "/" + name;
-    if (::mkdir(mnt.c_str(), 0755) != 0) {
+    if (!o.mount)
+        return;
+    const std::string mnt = dir_ + "/mnt";
+    if (::mkdir(mnt.c_str(), 0755) != 0)
         error_ = "cannot make " + mnt;
-        return {};
-    }
-    dirs_.push_back(mnt);
-    if (!run("mount " + args + " " + mnt))
-        return {};
-    mounts_.push_back(mnt);
-    return mnt;
-}
-
-std::string loop_image::bind_mount()
-{
-    if (mount_point_.empty()) {
-        error_ = "bind_mount: nothing mounted";
-        return {};
-    }
-    return mount_on("bind" + std::to_string(dirs_.size()), "--bind " + mount_point_);
+    else if (run("mount " + device_ + " " + mnt))
+        mount_point_ = mnt;
 }
 
 loop_image::~loop_image()
 {
-    for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it)
-        if (sh("umount " + *it).status != 0)
-            sh("umount -l " + *it);
+    if (!mount_point_.empty() && sh("umount " + mount_point_).status != 0)
+        sh("umount -l " + mount_point_);
     if (partition_added_)
         sh("partx -d " + disk_);
     if (!disk_.empty())
         sh("losetup -d " + disk_);
-    for (auto it = dirs_.rbegin(); it != dirs_.rend(); ++it)
-        ::rmdir(it->c_str());
     if (!image_.empty())
         ::unlink(image_.c_str());
     if (!dir_.empty())
-        sh("find " + dir_ + " -xdev -maxdepth 1 \\( -type l -o -type f \\) -delete; rmdir " + dir_);
+        sh("rmdir " + dir_ + "/mnt 2>/dev/null; "
+           "find " + dir_ + " -xdev -maxdepth 1 \\( -type l -o -type f \\) -delete; rmdir " + dir_);
 }
 
 }  // namespace qvtest

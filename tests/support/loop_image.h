@@ -7,7 +7,6 @@
 //   img.disk();         // "/dev/loopN", the whole disk
 //   img.device();       // the device holding the filesystem: "/dev/loopNp1" with a partition, else disk()
 //   img.mount_point();  // where device() is mounted ("" when not mounted)
-//   img.bind_mount();   // one more mount of the same filesystem (a bind mount); answers its directory
 //   img.path("name");   // a free path inside the fixture's private directory (for links, files)
 //   img.image();        // the image file
 //
@@ -21,18 +20,16 @@
 //                    1 MiB each at 2048 × their number, so partition_start must lie past them
 //   mount            mount device() on a private directory (ignored without `fs`; vfat can't be
 //                    mounted by this kernel, so leave it false there)
-//   read_only        mount with -o ro
 //   mkfs_options     more options for mkfs, such as "-m dup -d dup" for btrfs
 //
-// The destructor undoes everything in reverse order, also after a failed set-up: bind mounts and
-// the mount are unmounted (lazily when busy), the partition is deleted, the loop device is
+// The destructor undoes everything in reverse order, also after a failed set-up: the mount is
+// unmounted (lazily when busy), the partition is deleted, the loop device is
 // detached, and the image file and the private directory are removed. It never removes anything
 // recursively, so a mount that could not be undone cannot lose data.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 namespace qvtest {
 
@@ -42,7 +39,6 @@ struct loop_image_options {
     std::uint64_t partition_start = 0;
     unsigned partition_number = 1;
     bool mount = true;
-    bool read_only = false;
     std::string mkfs_options{};  // added to the filesystem's mkfs command
 };
 
@@ -63,14 +59,9 @@ public:
     const std::string &mount_point() const { return mount_point_; }
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
 
-    // Binds the mounted filesystem on a new directory; "" (and error() set) on failure.
-    std::string bind_mount();
-
 private:
     bool run(const std::string &command);
     void setup(const loop_image_options &options);
-    // Mounts with `args` on a new directory `name`; answers it, or "" with error() set.
-    std::string mount_on(const std::string &name, const std::string &args);
 
     std::string error_;
     std::string dir_;
@@ -79,8 +70,6 @@ private:
     std::string device_;
     std::string mount_point_;
     bool partition_added_ = false;
-    std::vector<std::string> mounts_;  // in the order made; undone in reverse
-    std::vector<std::string> dirs_;    // made inside dir_
 };
 
 }  // namespace qvtest

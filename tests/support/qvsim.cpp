@@ -43,11 +43,6 @@ __attribute__((constructor)) void preload_self()
 
 std::string qvsim_bin() { return std::string(QV_BUILD_DIR) + "/sim/qvsim"; }
 std::string qvsim_shim() { return std::string(QV_BUILD_DIR) + "/sim/libqvsim_preload.so"; }
-bool qvsim_preloaded()
-{
-    const char *p = std::getenv("LD_PRELOAD");
-    return p && std::strstr(p, "libqvsim_preload.so");
-}
 
 qvsim::qvsim()
 {
@@ -81,7 +76,6 @@ std::string qvsim::disk(const std::string &size, unsigned long partition_start)
     return trimmed(r.out);
 }
 
-void qvsim::remove(const std::string &dev) { sh_ok(qvsim_bin() + " disk remove " + dev); }
 void qvsim::fault(unsigned nr, long value, unsigned count)
 {
     sh_ok(qvsim_bin() + " fault " + std::to_string(nr) + " " + std::to_string(value) + " " + std::to_string(count));

@@ -16,7 +16,6 @@
 //                                                    // "batches N flags F1,F2 extents E1,E2"
 //       std::string all = sim.dump(true);            // also "extent FIRST COUNT" lines
 //       auto r = sim.run("qvctl ...");               // shell command with the shim preloaded
-//       sim.remove(dev);                             // optional; the destructor removes all
 //   }
 //
 // Linking this file into a test binary makes it re-execute itself at start with the shim in
@@ -34,7 +33,6 @@ namespace qvtest {
 
 std::string qvsim_bin();      // the `qvsim` command of this build
 std::string qvsim_shim();     // libqvsim_preload.so of this build
-bool qvsim_preloaded();       // the shim is in this process
 
 class qvsim {
 public:
@@ -46,7 +44,6 @@ public:
     bool valid() const { return up_; }
     // A new disk; "" (and a test failure) when it could not be made.
     std::string disk(const std::string &size, unsigned long partition_start = 0);
-    void remove(const std::string &dev);
     void fault(unsigned nr, long value, unsigned count = 1);
     void fault_clear();
     void quirk(const std::string &name);

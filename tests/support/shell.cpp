@@ -16,8 +16,7 @@ run_result sh(const std::string &command)
     if (!p)
         return r;
     char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0)
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
         r.out.append(buf, n);
     int w = ::pclose(p);
     r.status = (w != -1 && WIFEXITED(w)) ? WEXITSTATUS(w) : -1;

@@ -16,10 +16,9 @@ temp_dir::temp_dir()
 
 temp_dir::~temp_dir()
 {
-    if (path_.empty())
-        return;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty())
+        std::filesystem::remove_all(path_, ec);
 }
 
 std::string temp_dir::write(const std::string &name, const std::string &text) const
