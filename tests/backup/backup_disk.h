@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -14,12 +16,10 @@
 #include <cstdint>
 #include <iostream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "../sim/sim_helpers.h"
-#include "../tool/engine_fixture.h"
-#include "child.h"
+#include "../sim/fs_helpers.h"
 #include "chain_manifest.h"
 #include "qvsim.h"
 #include "shell.h"
@@ -63,7 +63,7 @@ struct backup_disk {
     {
         qv::unique_fd fd(::open(dev.c_str(), O_WRONLY | O_CLOEXEC));
         ASSERT_TRUE(fd);
-        std::string data = tooltest::pattern(4096, static_cast<unsigned char>(fill));
+        std::string data = simtest::pattern(4096, static_cast<unsigned char>(fill));
         for (std::uint64_t i = 0; i < count; ++i)
             ASSERT_EQ(::pwrite(fd.get(), data.data(), 4096, static_cast<off_t>((first + i * step) * 4096)), 4096);
         ASSERT_EQ(::fsync(fd.get()), 0);
@@ -82,17 +82,43 @@ struct backup_disk {
     qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(qvctl_bin + " " + args); }
     std::string backup() const { return qvctl_bin + " backup " + dev + " " + image; }
 
-    // `command` on a slow snapshot device, cut by `sig` once `begun` shows.
+    // `command` on a slow snapshot device, cut by `sig` once its output shows `begun`: its status
+    // (128 + N for a signal N) and output. A child that outlives the signal by 60 s is killed.
     qvtest::run_result cut_short(const std::string &command, int sig, const std::string &begun)
     {
         sim.quirk("slow-reads 30000");
-        child cut(command);
-        EXPECT_TRUE(cut.wait_for(begun)) << cut.out();
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        cut.signal(sig);
-        int status = cut.finish();
+        const std::string log = dir.file("cut.out");
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+            ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char *>(nullptr));
+            ::_exit(127);
+        }
+        if (pid < 0) {  // never signal -1, which is every process
+            ADD_FAILURE() << "fork failed";
+            return {};
+        }
+        int st = 0, i = 0;
+        auto ended = [&] { return ::waitpid(pid, &st, WNOHANG) == pid; };
+        bool done = false;
+        for (; i < 400 && !(done = ended()) && simtest::read_file(log).find(begun) == std::string::npos; ++i)
+            ::usleep(50000);
+        EXPECT_LT(i, 400) << "never began: " << simtest::read_file(log);
+        if (!done) {
+            ::usleep(300000);
+            ::kill(pid, sig);
+            for (i = 0; i < 1200 && !(done = ended()); ++i)
+                ::usleep(50000);
+        }
+        if (!done) {
+            ADD_FAILURE() << "still running after 60 s, killed";
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+        }
         sim.quirk_clear();
-        return {status, cut.out()};
+        return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), simtest::read_file(log)};
     }
 
     std::vector<qvctl_cli::chain_record> chain()
