@@ -8,7 +8,6 @@
 
 #include <string>
 
-#include "../sim/fs_helpers.h"
 #include "capability.h"
 #include "loop_image.h"
 #include "qvctl_internal.h"
@@ -22,7 +21,7 @@ const std::string bin = QVCTL_BIN;
 // The new filesystem is read through a node of its own (as a chroot or container has),
 // written through the system's node: its time stays, so only a probe of the device itself, not
 // libblkid's cache, sees the new filesystem.
-TEST(DeviceProbe, SecondPartitionShowsItsStartAndMountAndANewFilesystemAtOnce)
+TEST(DeviceProbe, SecondPartitionShowsItsStartAndANewFilesystemAtOnce)
 {
     QV_REQUIRE_ROOT_LOOP();
     qvtest::loop_image img({.size = 320ull << 20, .fs = "ext4", .partition_start = 24576, .partition_number = 2,
@@ -30,12 +29,8 @@ TEST(DeviceProbe, SecondPartitionShowsItsStartAndMountAndANewFilesystemAtOnce)
     ASSERT_TRUE(img.ok()) << img.error();
     ASSERT_EQ(img.device(), img.disk() + "p2");
     qvtest::temp_dir tmp;
-    simtest::mount_guard m(img.device(), tmp.file("m"));
-    ASSERT_TRUE(m.ok()) << m.error();
     std::string json = qvtest::sh_ok(bin + " device probe --json " + img.device());
-    for (std::string field : {std::string("\"partition_start\":24576"), "\"mount_point\":\"" + tmp.file("m") + "\""})
-        EXPECT_NE(json.find(field), std::string::npos) << field << " in " << json;
-    m.unmount();
+    EXPECT_NE(json.find("\"partition_start\":24576"), std::string::npos) << json;
 
     struct stat sb {};
     ASSERT_EQ(::stat(img.device().c_str(), &sb), 0);
