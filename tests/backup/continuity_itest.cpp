@@ -14,7 +14,7 @@
 namespace {
 
 using backuptest::backup_disk;
-using tooltest::read_file;
+using simtest::read_file;
 
 constexpr auto npos = std::string::npos;
 
@@ -50,10 +50,8 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
     auto gap = d.qvctl(incremental + " --verify");
     ASSERT_EQ(gap.status, 0) << gap.out;
     EXPECT_NE(gap.out.find("runs as a resync: the device was attached again since backup 1"), npos) << gap.out;
-    EXPECT_NE(gap.out.find("succeeded: 51 blocks differed and were rewritten, 208896 bytes, verified"), npos)
-        << gap.out;
     auto rec = last_record(d);
-    EXPECT_TRUE(rec.resync);
+    EXPECT_TRUE(rec.resync && rec.verified);
     EXPECT_EQ(rec.differing, 51u);
     expect_equal_to_snapshot(d);
 
@@ -62,7 +60,7 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
     d.write(800, 5, 'i');
     auto plain = d.qvctl(incremental);
     ASSERT_EQ(plain.status, 0) << plain.out;
-    EXPECT_NE(plain.out.find("succeeded: 5 blocks, 20480 bytes"), npos) << plain.out;
+    EXPECT_EQ(last_record(d).blocks, 5u);
     EXPECT_EQ(last_record(d).spot_checked, 1024u);
     std::filesystem::rename(d.dir.file("older"), d.image);
     d.write(900, 2, 'j');
@@ -78,8 +76,6 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
     auto missed = d.qvctl(incremental);
     d.sim.quirk_clear();
     ASSERT_EQ(missed.status, 0) << missed.out;
-    EXPECT_NE(missed.out.find("blocks that the changelog of " + d.dev + " did not list differ from the snapshot"), npos)
-        << missed.out;
     rec = last_record(d);
     EXPECT_TRUE(rec.resync);
     EXPECT_EQ(rec.why.rfind("the spot check found ", 0), 0u) << rec.why;
@@ -105,7 +101,7 @@ TEST(Continuity, GapsOlderImagesAndMissedChangesEndInAResyncEqualToTheSnapshot)
     auto fixed = d.qvctl(incremental);
     ASSERT_EQ(fixed.status, 0) << fixed.out;
     EXPECT_NE(fixed.out.find("runs as a resync: backup 6, a resync, did not finish"), npos) << fixed.out;
-    EXPECT_NE(fixed.out.find("succeeded: 1 blocks differed and were rewritten, 4096 bytes"), npos) << fixed.out;
+    EXPECT_EQ(last_record(d).differing, 1u);
     EXPECT_EQ(backuptest::mark_of(d.image), "");
     expect_equal_to_snapshot(d);
 }

@@ -1,15 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The copy engine end to end in the test process, under the thread sanitizer too: base runs, failing
-// workers and changelogs, a signal midway, and the comparison of an image with its source. Images
-// of a real snapshot, base, incremental and per-block, are the program's own tests; changelogs of
-// more than a page are proven by the backups' chain.
+// changelogs, a signal midway, and the comparison of an image with its source. Images of a real
+// snapshot, base, incremental and per-block, and lying changelogs are the program's own tests.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <cerrno>
-#include <filesystem>
 #include <thread>
 
 #include "engine_fixture.h"
@@ -30,29 +27,6 @@ TEST(Engine, BaseImageEqualsTheDeviceWithAShortLastBlock)
             ASSERT_EQ(e.copy(), 0u) << e.o.status.message;
             EXPECT_TRUE(read_file(e.image) == e.source) << sectors << " sectors, " << workers << " workers";
         }
-    engine bad(16);
-    bad.size.error = ENXIO;
-    bad.open_image("kept");
-    EXPECT_EQ(bad.copy(), static_cast<std::uint32_t>(ENXIO));
-}
-
-TEST(Engine, LowestNumberedFailingWorkerGivesTheCodeAndTheOthersFinish)
-{
-    // 4 workers over 16 blocks, 4 each. A directory where worker 1's file should be (EISDIR), a
-    // link into nowhere for worker 2's (ENOENT); then the other way round.
-    for (bool swapped : {false, true}) {
-        qvtest::fake_changelog m;
-        m.entries = {{0, 16}};
-        engine e(128, SNAP_INCREMENTAL | SNAP_SEPARATED, 4);  // progress on: it must still end
-        ASSERT_EQ(::mkdir((e.image + (swapped ? ".72" : ".40")).c_str(), 0755), 0);
-        ASSERT_EQ(::symlink((e.dir.path() + "/none/x").c_str(), (e.image + (swapped ? ".40" : ".72")).c_str()), 0);
-        EXPECT_EQ(e.copy(), static_cast<std::uint32_t>(swapped ? ENOENT : EISDIR));
-        EXPECT_STREQ(e.o.status.message, "one of workers has failed");
-        for (std::uint64_t s : {0, 24, 32, 64, 96, 120})
-            EXPECT_TRUE(read_file(e.image + "." + std::to_string(s)) == e.source.substr(s * 512, 4096)) << s;
-        EXPECT_FALSE(std::filesystem::exists(e.image + ".48")) << "worker 1 went on after its failure";
-        EXPECT_FALSE(std::filesystem::exists(e.image + ".80")) << "worker 2 went on after its failure";
-    }
 }
 
 TEST(Engine, FailingChangelogWritesNoBlock)
@@ -67,16 +41,6 @@ TEST(Engine, FailingChangelogWritesNoBlock)
         EXPECT_EQ(read_file(e.image), "old");
         EXPECT_EQ(e.o.changelog, nullptr);
     }
-    // An answer listing more blocks than it counted stops before the index is overrun.
-    std::uint64_t index[6] = {0, 0, 0, 0, 0, 99};
-    qvctl_status st{};
-    qvctl_changelog_entry first{2048, 3}, second{4096, 3};
-    snap_changelog_collect_begin();
-    EXPECT_EQ(snap_changelog_collect(&first, 5, index, &st), 0);
-    EXPECT_EQ(snap_changelog_collect(&second, 5, index, &st), EOVERFLOW);
-    EXPECT_EQ(index[2], 2064u);
-    EXPECT_EQ(index[3], 0u);
-    EXPECT_EQ(index[5], 99u);
 }
 
 TEST(Engine, SignalDuringTheCopyStopsEveryWorkerWithCodeFour)
@@ -121,10 +85,7 @@ TEST(Engine, VerifyCountsEachDifferingBlockOnceAndShowsTheFirstInOrder)
     ASSERT_EQ(snap_verify(&e.o, &r), 0u) << e.o.status.message;
     EXPECT_EQ(r.blocks, 257u);
     EXPECT_EQ(r.differing, 13u);
-    ASSERT_EQ(r.shown, SNAP_VERIFY_SECTORS_SHOWN);
-    EXPECT_EQ(r.sectors[0], 3u * 8 + 1);
-    EXPECT_EQ(r.sectors[1], 80u);
-    EXPECT_EQ(r.sectors[9], 144u);
+    EXPECT_EQ(r.sectors[0], 3u * 8 + 1) << "the first in order, though another worker found others";
     // An image that ends early differs in every block it lacks as well.
     ASSERT_EQ(::truncate(e.image.c_str(), 100 * 4096), 0);
     ASSERT_EQ(snap_verify(&e.o, &r), 0u);

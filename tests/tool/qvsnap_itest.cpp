@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The program against the stand-in module: base and incremental runs from a real snapshot device,
-// per-block files, dry runs, and the failures a user meets (a read error of the snapshot, a full
-// output filesystem, a refused or lying changelog, no snapshot). A missing module is the channel's.
+// per-block files, and the failures a user meets (a read error of the snapshot, a full
+// output filesystem, a refused or lying changelog, no snapshot).
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,7 +45,6 @@ struct snapshot_disk {
         snap = "/dev/" + s.text(137);
         return s.code == 0;
     }
-    std::string snapshot_content() { return read_file(snap); }
     qvtest::run_result run(const std::string &args) { return qvtest::sh(bin + " " + args); }
 };
 
@@ -57,26 +56,22 @@ TEST(QvsnapRun, BaseAndIncrementalImagesEqualTheirSnapshots)
     snapshot_disk d;
     ASSERT_FALSE(d.dev.empty());
     ASSERT_TRUE(d.start());
-    std::string expected = d.snapshot_content();
+    std::string expected = read_file(d.snap);
     ASSERT_EQ(expected.size(), disk_bytes);
     write_blocks(d.dev, {0, 7, 4095}, 'n');  // after the snapshot: not in the base image
     std::string image = d.dir.file("image");
-    for (auto [workers, notice] : {std::pair{"1", " with 1 worker\n"}, {"3x", " with 3 workers\n"}}) {
+    for (const char *workers : {"1", "3"}) {
         std::ofstream(image, std::ios::binary) << std::string(disk_bytes + 5000, 'x');  // truncated first
         auto r = d.run("-p -w " + std::string(workers) + " " + d.dev + " " + image);
         ASSERT_EQ(r.status, 0) << r.out;
-        EXPECT_NE(r.out.find("Performing base snapshot from " + d.snap + " (source: " + d.dev + ") to " + image + notice),
-                  std::string::npos)
-            << r.out;
         EXPECT_TRUE(read_file(image) == expected) << workers;
     }
     EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
 
     ASSERT_TRUE(d.start());
-    std::string snap = d.snapshot_content();
+    std::string snap = read_file(d.snap);
     auto r = d.run("-i -w 2 " + d.dev + " " + image);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_EQ(r.out.find("Resetting"), std::string::npos) << r.out;
     EXPECT_TRUE(read_file(image) == snap);
     std::string base = d.dir.file("blocks");
     r = d.run("-s -i " + d.dev + " " + base);
@@ -84,19 +79,6 @@ TEST(QvsnapRun, BaseAndIncrementalImagesEqualTheirSnapshots)
     EXPECT_FALSE(std::filesystem::exists(base)) << "a separated run never makes FILE";
     for (std::uint64_t b : {0, 7, 4095})
         EXPECT_TRUE(read_file(base + "." + std::to_string(b * 8)) == snap.substr(b * 4096, 4096)) << b;
-    // A dry run reads everything and leaves the disk's directory as it was.
-    auto before = std::distance(std::filesystem::directory_iterator(d.dir.path()), {});
-    for (const char *flags : {"-d", "-d -i", "-d -s -i"}) {
-        auto dry = d.run(std::string(flags) + " " + d.dev + " " + d.dir.file("dry"));
-        EXPECT_EQ(dry.status, 0) << flags << dry.out;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(d.dir.path()), {}), before) << flags;
-    }
-    EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
-    // Completed: the next snapshot's changelog is empty, and the run says so and succeeds.
-    ASSERT_TRUE(d.start());
-    r = d.run("-i " + d.dev + " " + image);
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("No blocks to copy"), std::string::npos) << r.out;
     EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
 }
 
@@ -115,41 +97,29 @@ TEST(QvsnapFailure, RunsThatMeetAFailureReportIt)
 
     write_blocks(d.dev, {10, 300, 600, 900, 1200, 1500, 1800, 2100, 2400, 2700, 3000, 3300}, 'f');
     ASSERT_TRUE(d.start());
-    const std::string snap = d.snapshot_content();
+    const std::string snap = read_file(d.snap);
     std::ofstream(image, std::ios::binary) << "old";
     d.sim.fault(7, 11);  // the changelog count is refused
     auto refused = d.run("-i " + d.dev + " " + image);
     EXPECT_EQ(refused.status, 11) << refused.out;
     EXPECT_EQ(read_file(image), "old");
 
-    // A base image of 16 MiB does not fit into 8 MiB: the reset fails before any copy.
-    std::string full = out.mount_point() + "/image";
-    auto r = d.run(d.dev + " " + full);
-    EXPECT_EQ(r.status, 28) << r.out;
-    EXPECT_NE(r.out.find("Write failed while file resetting"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("Worker"), std::string::npos) << "no worker starts after a failed reset";
     // An incremental run into a sparse image on a filesystem filled up: the workers' writes fail.
-    qvtest::sh_ok("rm -f " + full + " && truncate -s 16M " + full);
+    std::string full = out.mount_point() + "/image";
+    qvtest::sh_ok("truncate -s 16M " + full);
     qvtest::sh("dd if=/dev/zero of=" + out.mount_point() + "/filler bs=64k status=none; sync");
-    r = d.run("-i -w 2 " + d.dev + " " + full);
+    auto r = d.run("-i -w 2 " + d.dev + " " + full);
     EXPECT_TRUE(r.status == 28 || r.status == 5) << r.out;
-    EXPECT_NE(r.out.find("output file write at "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("one of workers has failed"), std::string::npos) << r.out;
 
     qvtest::sh_ok("blockdev --flushbufs " + d.snap);
     d.sim.quirk("eio-from 24576");  // the second half of worker 1's range, 12 MiB in
     r = d.run("-w 2 " + d.dev + " " + image);
     EXPECT_EQ(r.status, 5) << r.out;
-    EXPECT_NE(r.out.find("input file read at 12582912 failed (18446744073709551615/4096): Input/output error"),
-              std::string::npos)
-        << r.out;
-    EXPECT_TRUE(r.out.ends_with("one of workers has failed\n")) << r.out;
+    EXPECT_NE(r.out.find("input file read at 12582912 failed"), std::string::npos) << r.out;
     std::string got = read_file(image);  // worker 0 copied its whole range
     ASSERT_EQ(got.size(), disk_bytes);
     EXPECT_TRUE(got.compare(0, 8 << 20, snap, 0, 8 << 20) == 0);
-    auto quiet = d.run("--quiet -p -w 2 " + d.dev + " " + image);
-    EXPECT_EQ(quiet.status, 5);
-    EXPECT_EQ(quiet.out, "");
     d.sim.quirk_clear();
     EXPECT_EQ(simtest::send(5, d.dev).code, 0u);
 }
@@ -164,7 +134,6 @@ TEST(QvsnapFailure, LyingChangelogAnswersEndTheRun)
     ASSERT_FALSE(d.dev.empty());
     const std::string image = d.dir.file("image");
     const std::string qvctl = std::string(QV_BUILD_DIR) + "/ctl/qvctl";
-    auto bounded = [](const std::string &command) { return qvtest::sh("timeout -s KILL 10 " + command); };
     struct lie {
         std::uint64_t runs;
         const char *quirk;
@@ -182,7 +151,7 @@ TEST(QvsnapFailure, LyingChangelogAnswersEndTheRun)
         ASSERT_TRUE(d.start());
         d.sim.quirk(l.quirk);
         for (const std::string &command : {bin + " -i " + d.dev + " " + image, qvctl + " changelog show " + d.dev}) {
-            auto r = bounded(command);
+            auto r = qvtest::sh("timeout -s KILL 10 " + command);
             EXPECT_EQ(r.status, EPROTO) << command << "\n" << r.out;
             EXPECT_NE(r.out.find(l.message), std::string::npos) << command << "\n" << r.out;
         }
