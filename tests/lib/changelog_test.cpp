@@ -30,7 +30,7 @@ TEST(Changelog, IteratesEveryEntryInPagesOf247)
         qv::heap_ptr<qvctl_changelog_stats> stats(qvctl_changelog_iterate("/dev/x", 0, collect, &seen, &st));
         EXPECT_EQ(st.code, 0u) << st.message;
         ASSERT_EQ(seen.size(), n);
-        EXPECT_EQ(std::memcmp(seen.data(), m.entries.data(), 16 * n), 0);
+        EXPECT_TRUE(n == 0 || std::memcmp(seen.data(), m.entries.data(), 16 * n) == 0);
         EXPECT_EQ(stats ? stats->entries : 0, n);
         // A full last page is followed by one more request that answers nothing.
         ASSERT_EQ(m.starts.size(), n / 247 + 1);
