@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "device_record.h"
 #include "module_answer.h"
@@ -10,6 +11,15 @@
 
 namespace rec = qv::req::device_record;
 namespace lst = qv::req::device_list;
+
+extern "C" void device_record_copy(void *dst, const void *src)
+{
+    auto *d = static_cast<char *>(dst);
+    const auto *s = static_cast<const char *>(src);
+    for (std::size_t i = 0; i < rec::texts; ++i)
+        std::strncpy(d + i * rec::text_width, s + i * rec::text_width, rec::text_width);
+    std::memcpy(d + rec::state, s + rec::state, sizeof(uint32_t));
+}
 
 namespace {
 
