@@ -46,10 +46,8 @@ extern "C" int store_files_process(const char *path, uint64_t total, uint32_t mo
         char *name = names.get() + i * STORE_PATH_SIZE;
         const int named = i == 0 ? qv::path_format(name, STORE_PATH_SIZE, st, "%s", path)
                                  : qv::path_format(name, STORE_PATH_SIZE, st, "%s-%lu", path, static_cast<unsigned long>(i));
-        if (named)
-            return named;
         uint64_t size = remaining < limit ? remaining : limit;
-        if (int r = piece_ops[mode](name, size, st); r != 0) {
+        if (int r = named ? named : piece_ops[mode](name, size, st); r != 0) {
             // A half-made data store would be taken for a whole one by the next registration.
             if (mode == STORE_FILES_CREATE)
                 for (uint64_t j = i + 1; j-- > 0;)
