@@ -6,6 +6,8 @@
 // at any moment can be rolled back to the last point that the manifest records as succeeded.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -54,6 +56,9 @@ int repo_rollback(repo &r, std::uint64_t &blocks);
 
 // "REPO" or "REPO@N": the folder and the point (0 for the latest). False on a malformed number.
 bool repo_ref_parse(const std::string &text, std::string &folder, std::uint64_t &point);
+
+// The loop device that serves the file `sb` describes (a mounted point, say), or "".
+std::string loop_serving(const struct stat &sb);
 
 // Blocks of the device of `sectors` sectors, the last one possibly partial.
 constexpr std::uint64_t blocks_of(std::uint64_t sectors) { return (sectors + repo_block_sectors - 1) / repo_block_sectors; }

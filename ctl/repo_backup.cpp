@@ -130,6 +130,12 @@ struct backup {
             if (int e = repo_file_open(r, r.dir.get(), name, flags, *fd))
                 return qvctl_status_set(&st, e, "ERROR: could not open %s: %s", r.file(name).c_str(),
                                         std::strerror(e));
+        // A filesystem mounted over the image would see its blocks change beneath it.
+        struct stat sb {};
+        const std::string loop = ::fstat(image.get(), &sb) == 0 ? loop_serving(sb) : "";
+        if (!loop.empty())
+            return qvctl_status_set(&st, EBUSY, "ERROR: %s is in use by %s (a point mounted?); unmount it first",
+                                    r.file("image").c_str(), loop.c_str());
         return 0;
     }
 
@@ -210,7 +216,7 @@ struct backup {
         progress.stop();
         counts = p.counts();
         rec.differing = p.differing;
-        rec.disk_bytes = (delta.data_blocks() + 1) * repo_block;
+        rec.disk_bytes = delta.data_blocks() * repo_block + delta.blocks() * delta_record_size;
         return c;
     }
 

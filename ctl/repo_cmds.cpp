@@ -114,8 +114,12 @@ int check(const invocation &inv)
     std::uint64_t point = 0;
     if (!workers)
         return EINVAL;
-    if (const char *n = inv.option("point"); n && (!parse_number(n, "--point", UINT64_MAX, point) || !point))
-        return n && !point ? usage_error("ERROR: points are numbered from 1") : EINVAL;
+    if (const char *n = inv.option("point")) {
+        if (!parse_number(n, "--point", UINT64_MAX, point))
+            return EINVAL;
+        if (!point)
+            return usage_error("ERROR: points are numbered from 1");
+    }
     snap_signals_install();
     check_result out;
     qvctl_status st{};

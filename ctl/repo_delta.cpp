@@ -28,7 +28,7 @@ constexpr qv::field<std::uint64_t> h_magic{0}, h_point{8}, h_sectors{16};
 constexpr qv::field<std::uint32_t> h_crc{24};
 
 // One record.
-constexpr std::size_t record_size = 32;
+constexpr std::size_t record_size = delta_record_size;
 constexpr qv::field<std::uint64_t> r_sector{0}, r_index{8}, r_sum{16};
 constexpr qv::field<std::uint32_t> r_crc{28};
 

@@ -17,6 +17,9 @@ namespace qvctl_cli {
 
 struct repo;
 
+// Bytes of one record in N.map.
+constexpr std::uint64_t delta_record_size = 32;
+
 struct delta_entry {
     std::uint64_t sector = 0;
     bool zero = false;

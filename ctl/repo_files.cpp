@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <charconv>
 #include <cstring>
 
@@ -25,7 +26,11 @@ int folder_open(repo &r, int at, const char *name, const std::string &shown, qv:
 {
     out.reset(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!out) {
-        const int e = errno;
+        int e = errno;
+        struct stat link;
+        // With O_DIRECTORY, a link answers ENOTDIR rather than ELOOP.
+        if (e == ENOTDIR && ::fstatat(at, name, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
+            e = ELOOP;
         if (e == ELOOP || e == ENOTDIR)
             return qvctl_status_set(&r.st, e, "ERROR: %s is %s; a repository is a folder of its own", shown.c_str(),
                                     e == ELOOP ? "a symbolic link" : "not a folder");
@@ -83,6 +88,35 @@ void stray_deltas_remove(repo &r)
 }
 
 }  // namespace
+
+std::string loop_serving(const struct stat &sb)
+{
+    std::string found;
+    DIR *d = ::opendir("/sys/block");
+    if (!d)
+        return found;
+    while (dirent *e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, "loop", 4) != 0)
+            continue;
+        std::string text;
+        char buf[PATH_MAX + 1];
+        qv::unique_fd fd(::open(("/sys/block/" + std::string(e->d_name) + "/loop/backing_file").c_str(),
+                                O_RDONLY | O_CLOEXEC));
+        ssize_t n = fd ? ::read(fd.get(), buf, PATH_MAX) : -1;
+        if (n <= 0)
+            continue;
+        text.assign(buf, static_cast<std::size_t>(n));
+        while (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        struct stat b;
+        if (::stat(text.c_str(), &b) == 0 && b.st_dev == sb.st_dev && b.st_ino == sb.st_ino) {
+            found = "/dev/" + std::string(e->d_name);
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
 
 std::string delta_name(std::uint64_t point, const char *ext) { return std::to_string(point) + "." + ext; }
 

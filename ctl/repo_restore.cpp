@@ -34,36 +34,6 @@ namespace {
 
 using ull = unsigned long long;
 
-// The loop device that serves `sb` (a regular file), or "".
-std::string loop_over(const struct stat &sb)
-{
-    std::string found;
-    DIR *d = ::opendir("/sys/block");
-    if (!d)
-        return found;
-    while (dirent *e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, "loop", 4) != 0)
-            continue;
-        std::string text;
-        char buf[PATH_MAX + 1];
-        qv::unique_fd fd(::open(("/sys/block/" + std::string(e->d_name) + "/loop/backing_file").c_str(),
-                                O_RDONLY | O_CLOEXEC));
-        ssize_t n = fd ? ::read(fd.get(), buf, PATH_MAX) : -1;
-        if (n <= 0)
-            continue;
-        text.assign(buf, static_cast<std::size_t>(n));
-        while (!text.empty() && text.back() == '\n')
-            text.pop_back();
-        struct stat b;
-        if (::stat(text.c_str(), &b) == 0 && b.st_dev == sb.st_dev && b.st_ino == sb.st_ino) {
-            found = "/dev/" + std::string(e->d_name);
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
-}
-
 bool inside(const std::string &path, const std::string &folder)
 {
     char a[PATH_MAX], b[PATH_MAX];
@@ -116,7 +86,7 @@ int target_open(const repo &r, const std::string &path, std::uint64_t size, targ
         return qvctl_status_set(&st, EINVAL, "ERROR: %s lies in the repository %s; refused", path.c_str(),
                                 r.path.c_str());
     if (exists) {
-        const std::string loop = loop_over(sb);
+        const std::string loop = loop_serving(sb);
         if (!loop.empty())
             return qvctl_status_set(&st, EBUSY, "ERROR: %s is in use by %s (mounted or attached); refused",
                                     path.c_str(), loop.c_str());

@@ -57,7 +57,7 @@ TEST(Continuity, GapsMissedChangesAndCutResyncsEndInPointsEqualToTheDevice)
     auto cut = d.cut_short(d.backup() + " --resync", SIGINT, "resync from snapshot");
     EXPECT_EQ(cut.status, 4) << cut.out;
     EXPECT_FALSE(d.snapshot_held());
-    take("runs as a resync: backup 6, a resync, did not finish");
+    take("runs as a resync: backup 5, a resync, did not finish");
 
     for (std::size_t p = 0; p < at_point.size(); ++p)
         d.expect_point(p + 1, at_point[p]);
