@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// qvctl backup: one backup of a device into an image, from the snapshot start to its completion.
+// qvctl backup: one backup of a device into a repository, from the snapshot start to its
+// completion; each that succeeds is the repository's newest restore point.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +9,9 @@ namespace qvctl_cli {
 
 struct backup_request {
     const char *device = nullptr;
-    const char *image = nullptr;
-    bool incremental = false;
+    const char *repo = nullptr;
     bool verify = false;
-    // Compare every block and rewrite those that differ, instead of trusting the changelog.
+    // Compare every block with its checksum and patch those that differ, instead of trusting the changelog.
     bool resync = false;
     // Blocks the changelog did not list, compared after an incremental copy; 0 for none.
     std::uint64_t spot_check = 1024;

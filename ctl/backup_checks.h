@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // What qvctl backup checks besides the copy: the target before anything is touched, the identity
-// of what a chain is made of, and a sample of the blocks that the changelog did not list.
+// of what a repository is made of, and a sample of the blocks that the changelog did not list.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include "chain_manifest.h"
 #include "qvctl.h"
 
-struct snap_options;
+#include <sys/types.h>
 
 namespace qvctl_cli {
 
@@ -27,26 +27,32 @@ int device_ready(const char *device, qvctl_status &st);
 // The name of the filesystem on the device, "unknown" when none is recognised.
 std::string fs_name(const char *device);
 
-// IMAGE (and its manifest beside it) must not lie on the device or a partition of it, and a base
-// needs room for the device beyond what IMAGE already holds. 0, or the refusal's code.
-int backup_target_check(const char *device, const char *image, bool base, qvctl_status &st);
+// REPO must not lie on the device or a partition of it. 0, or the refusal's code.
+int backup_target_check(const char *device, const char *repo, qvctl_status &st);
+// Whether the filesystem device `on` is `device` or a partition of it.
+bool lies_on(dev_t on, dev_t device);
 
 // The device's size in sectors and its filesystem's UUID ("" when it shows none).
 void device_identity_note(const char *device, chain_record &rec);
-// The image file as it is now: its filesystem, inode, size and modification time.
-void image_identity_note(int image_fd, chain_record &rec);
 
 // Whether an incremental over `records` can trust the changelog: `why` stays "" when it can, else
 // says why it runs as a resync. A device that is not the one of the last successful backup is
 // refused unless `resync` was asked for. `now` holds this run's device identities.
-int chain_continuity(const char *device, const char *image, const std::vector<chain_record> &records,
-                     const chain_record &now, int image_fd, bool resync, std::string &why, qvctl_status &st);
+int chain_continuity(const char *device, const char *repo, const std::vector<chain_record> &records,
+                     const chain_record &now, bool resync, std::string &why, qvctl_status &st);
 
-struct spot_result {
-    std::uint64_t checked = 0, differing = 0, first_sector = 0;
+// `count` distinct block numbers among the `unlisted` blocks that the changelog does not list,
+// as ranks (ascending); spot_sample_walk turns them into blocks as the changelog is walked.
+std::vector<std::uint64_t> spot_ranks(std::uint64_t unlisted, std::uint64_t count);
+// One step of that walk: every rank that falls before a run at `first` becomes its block in
+// `out`; then the run's `count` blocks are counted as listed.
+struct spot_walk {
+    std::vector<std::uint64_t> ranks, blocks;
+    std::size_t next = 0;
+    std::uint64_t listed = 0;
+    void run(std::uint64_t first, std::uint64_t count);
+    // The ranks after the last run.
+    void end(std::uint64_t device_blocks);
 };
-// Compares up to `count` randomly chosen blocks that the held snapshot's changelog does not list.
-// `o` names the device and the image and holds both descriptors.
-int spot_check(snap_options &o, std::uint64_t count, spot_result &out);
 
 }  // namespace qvctl_cli

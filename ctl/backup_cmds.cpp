@@ -29,25 +29,17 @@ void report(const backup_request &req, const chain_record &rec, const qvctl_stat
         return;
     }
     using ull = unsigned long long;
-    if (rec.resync) {
-        qvctl_log(LOG_NOTICE, stdout,
-                  "Backup %llu (%s, resync) of %s into %s succeeded: %llu blocks differed and were rewritten, %llu "
-                  "bytes%s",
-                  static_cast<ull>(rec.seq), rec.kind.c_str(), req.device, req.image,
-                  static_cast<ull>(rec.differing), static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
-        return;
-    }
-    qvctl_log(LOG_NOTICE, stdout, "Backup %llu (%s) of %s into %s succeeded: %llu blocks, %llu bytes%s",
-              static_cast<ull>(rec.seq), rec.kind.c_str(), req.device, req.image,
-              static_cast<ull>(rec.blocks), static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
+    qvctl_log(LOG_NOTICE, stdout,
+              "Backup of %s into %s succeeded: point %llu (%s), %llu blocks copied, %llu bytes written%s",
+              req.device, req.repo, static_cast<ull>(rec.point), rec.kind.c_str(), static_cast<ull>(rec.blocks),
+              static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
 }
 
 constexpr option_spec backup_options[] = {
-    {"incremental", nullptr, "copy only the blocks changed since the last backup, into IMAGE in place", 'i'},
     {"workers", "N", "copy with N parallel workers (default 1)", 'w'},
-    {"verify", nullptr, "read every copied block back from IMAGE and compare it with the snapshot"},
-    {"resync", nullptr, "compare every block of the snapshot and IMAGE and rewrite those that differ (incremental)"},
-    {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog (default 1024, 0 off)"},
+    {"verify", nullptr, "read the image back and compare it with the snapshot and its checksums"},
+    {"resync", nullptr, "compare every block of the snapshot with its checksum and copy those that differ"},
+    {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog with their checksums (default 1024, 0 off)"},
 };
 
 int backup_command(const invocation &inv)
@@ -57,9 +49,8 @@ int backup_command(const invocation &inv)
         return EINVAL;
     backup_request req;
     req.device = inv.args[0];
-    req.image = inv.args[1];
+    req.repo = inv.args[1];
     req.resync = inv.option("resync");
-    req.incremental = inv.option("incremental") || req.resync;
     if (const char *n = inv.option("spot-check"))
         if (!parse_number(n, "--spot-check", UINT32_MAX, req.spot_check))
             return EINVAL;
@@ -76,8 +67,6 @@ int backup_run(const backup_request &request)
     static int quiet = LOG_ERR;
     if (request.json)
         qvctl_log_init(&quiet);  // standard output carries the record alone
-    if (std::strlen(request.image) >= SNAP_PATH_FIELD || std::strlen(request.device) >= SNAP_PATH_FIELD)
-        return usage_error("ERROR: paths of at most %d characters are supported", SNAP_PATH_FIELD - 1);
     snap_signals_install();
     // Line by line, so that a reader of a pipe sees each step as it happens.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -90,8 +79,8 @@ int backup_run(const backup_request &request)
     return exit_status(code);
 }
 
-const command backup_entry = {"backup", "DEVICE IMAGE [--incremental [--resync] [--spot-check N]] [-w N] [--verify] [--json]",
-                              "take a base or incremental backup of a device into an image, with a snapshot",
+const command backup_entry = {"backup", "DEVICE REPO [-w N] [--verify] [--resync] [--spot-check N] [--json]",
+                              "take a backup of a device into a repository, its newest restore point",
                               backup_command, backup_options, 2, nullptr, true};
 
 }  // namespace qvctl_cli

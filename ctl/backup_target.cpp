@@ -1,9 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The target refused up front, before a snapshot exists: an image on the device being backed up
-// would copy itself and fill the device, and a base without room fails only after the snapshot and
-// a long reset.
+// The target refused up front, before a snapshot exists: a repository on the device being backed
+// up would copy itself and fill the device.
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
@@ -19,8 +17,6 @@ namespace qvctl_cli {
 
 namespace {
 
-using ull = unsigned long long;
-
 std::string sysfs_node(dev_t dev)
 {
     std::string link = "/sys/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
@@ -28,8 +24,9 @@ std::string sysfs_node(dev_t dev)
     return ::realpath(link.c_str(), real) ? std::string(real) : "";
 }
 
-// The filesystem device `on` is the device itself, or a partition of it (its sysfs node lies
-// under the device's).
+}  // namespace
+
+// A partition's sysfs node lies under its disk's.
 bool lies_on(dev_t on, dev_t device)
 {
     if (on == device)
@@ -38,34 +35,18 @@ bool lies_on(dev_t on, dev_t device)
     return !part.empty() && !whole.empty() && qv::folder_of(part) == whole;
 }
 
-}  // namespace
-
-int backup_target_check(const char *device, const char *image, bool base, qvctl_status &st)
+int backup_target_check(const char *device, const char *repo, qvctl_status &st)
 {
     struct stat dev;
     if (::stat(device, &dev) != 0 || !S_ISBLK(dev.st_mode))
         return 0;  // the run's own checks name what is wrong with it
-    const std::string folder = qv::folder_of(image);
-    struct stat held {}, where {};
-    const bool exists = ::stat(image, &held) == 0;
-    if ((exists && lies_on(held.st_dev, dev.st_rdev)) ||
-        (::stat(folder.c_str(), &where) == 0 && lies_on(where.st_dev, dev.st_rdev)))
-        return qvctl_status_set(&st, EINVAL, "ERROR: %s lies on %s, the device being backed up", image, device);
-    if (!base || (exists && !S_ISREG(held.st_mode)))
+    struct stat where {};
+    // A repository still to be made lies where its folder will be.
+    if (::stat(repo, &where) != 0 && ::stat(qv::folder_of(repo).c_str(), &where) != 0)
         return 0;
-    qvctl_status probe{};
-    const ull needed = device_size_sectors(device, &probe) * 512;
-    struct statvfs fs;
-    if (probe.code || ::statvfs(folder.c_str(), &fs) != 0)
-        return 0;
-    const ull holds = exists ? static_cast<ull>(held.st_blocks) * 512 : 0;
-    const ull free_bytes = static_cast<ull>(fs.f_bavail) * fs.f_frsize;
-    if (needed <= holds || needed - holds <= free_bytes)
-        return 0;
-    return qvctl_status_set(&st, ENOSPC,
-                            "ERROR: no room for a base of %s in %s: it needs %llu bytes, %s already holds %llu, and "
-                            "%llu are free",
-                            device, folder.c_str(), needed, image, holds, free_bytes);
+    if (lies_on(where.st_dev, dev.st_rdev))
+        return qvctl_status_set(&st, EINVAL, "ERROR: %s lies on %s, the device being backed up", repo, device);
+    return 0;
 }
 
 }  // namespace qvctl_cli

@@ -15,8 +15,6 @@
 
 namespace qvctl_cli {
 
-std::string chain_path(const std::string &image) { return image + ".chain"; }
-
 bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st)
 {
     out.clear();

@@ -95,17 +95,19 @@ std::string text(const std::map<std::string, std::string> &m, const char *key)
 std::string chain_record_json(const chain_record &r)
 {
     json_writer j;
-    j.begin_object().key("seq").value(uint64_t{r.seq}).key("kind").value(r.kind).key("start").value(r.start);
+    j.begin_object().key("seq").value(uint64_t{r.seq});
+    if (r.point)
+        j.key("point").value(uint64_t{r.point});
+    j.key("kind").value(r.kind).key("start").value(r.start);
     if (!r.end.empty())
         j.key("end").value(r.end);
     j.key("device").value(r.device).key("fs").value(r.fs).key("snapshot").value(r.snapshot);
-    j.key("blocks").value(uint64_t{r.blocks}).key("bytes").value(uint64_t{r.bytes}).key("verified").value(r.verified);
+    j.key("blocks").value(uint64_t{r.blocks}).key("bytes").value(uint64_t{r.bytes});
+    j.key("disk_bytes").value(uint64_t{r.disk_bytes}).key("verified").value(r.verified);
     j.key("result").value(r.result).key("pid").value(static_cast<uint64_t>(r.pid));
     if (r.code)
         j.key("code").value(uint64_t{r.code}).key("message").value(r.message);
     j.key("attach").value(r.attach).key("sectors").value(uint64_t{r.sectors}).key("uuid").value(r.uuid);
-    j.key("image_dev").value(uint64_t{r.image_dev}).key("image_ino").value(uint64_t{r.image_ino});
-    j.key("image_size").value(uint64_t{r.image_size}).key("image_mtime_ns").value(uint64_t{r.image_mtime_ns});
     if (r.resync)
         j.key("resync").value(true).key("why").value(r.why).key("differing").value(uint64_t{r.differing});
     if (r.spot_checked)
@@ -134,10 +136,8 @@ std::optional<chain_record> chain_record_parse(std::string_view line)
             return std::nullopt;
     }
     chain_record r;
-    if (!number(m, "seq", r.seq) || !number(m, "blocks", r.blocks) || !number(m, "bytes", r.bytes) ||
+    if (!number(m, "seq", r.seq) || !number(m, "point", r.point) || !number(m, "disk_bytes", r.disk_bytes) || !number(m, "blocks", r.blocks) || !number(m, "bytes", r.bytes) ||
         !number(m, "pid", r.pid) || !number(m, "code", r.code) || !number(m, "sectors", r.sectors) ||
-        !number(m, "image_dev", r.image_dev) || !number(m, "image_ino", r.image_ino) ||
-        !number(m, "image_size", r.image_size) || !number(m, "image_mtime_ns", r.image_mtime_ns) ||
         !number(m, "differing", r.differing) || !number(m, "spot_checked", r.spot_checked))
         return std::nullopt;
     r.kind = text(m, "kind");

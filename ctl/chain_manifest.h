@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The chain manifest IMAGE.chain: one JSON line per backup taken into IMAGE, oldest first.
+// The manifest of a repository: one JSON line per backup run into it, oldest first.
 #pragma once
 
 #include <cstdint>
@@ -14,22 +14,26 @@ namespace qvctl_cli {
 
 struct chain_record {
     std::uint64_t seq = 0;
-    std::string kind{};  // "base" or "incremental"
+    // The restore point a succeeded backup made, numbered from 1; 0 for any other run.
+    std::uint64_t point = 0;
+    std::string kind{};  // "base", "incremental" or "resync"
     std::string start{}, end{};
     std::string device{}, fs{}, snapshot{};
     std::uint64_t blocks = 0, bytes = 0;
+    // What the point added to the repository on disk: the image's allocation for a base, the
+    // saved old blocks for a later one.
+    std::uint64_t disk_bytes = 0;
     bool verified = false;
     // "started" while the backup runs, then "succeeded", "failed", "interrupted" or "killed".
     std::string result{};
     long pid = 0;
     std::uint32_t code = 0;
     std::string message{};
-    // What the chain is made of: the attach identity the backup ran under, the device's size in
-    // sectors and its filesystem's UUID, and the image file as the run left it.
+    // What the repository is made of: the attach identity the backup ran under, the device's size
+    // in sectors and its filesystem's UUID.
     std::string attach{};
     std::uint64_t sectors = 0;
     std::string uuid{};
-    std::uint64_t image_dev = 0, image_ino = 0, image_size = 0, image_mtime_ns = 0;
     // A run that compared every block instead of trusting the changelog: why, and what it found.
     bool resync = false;
     std::string why{};
@@ -42,7 +46,6 @@ std::string chain_record_json(const chain_record &r);
 // A line that is no JSON object of ours answers nothing.
 std::optional<chain_record> chain_record_parse(std::string_view line);
 
-std::string chain_path(const std::string &image);
 // The records of the manifest; none when it does not exist. False (status set) when it can't be read.
 bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st);
 // Writes all records into a new file and renames it over the manifest, so that a crash leaves the

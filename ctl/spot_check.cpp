@@ -1,89 +1,41 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The spot check: after an incremental copy, a random sample of the blocks that the changelog did
-// not list is compared between the held snapshot and the image. They should be equal; one that
-// differs shows that the changelog missed changes, which no re-read of the copied blocks can see.
-#include <algorithm>
-#include <cstdlib>
+// The spot check's sample: blocks that the changelog did not list, chosen at random, so that a
+// changelog that missed changes is caught, which no re-read of the listed blocks can see. The
+// changelog is walked once, in ascending runs, and never held: the sample is drawn as ranks among
+// the unlisted blocks and each rank becomes its block as the runs before it go by.
 #include <random>
 #include <set>
-#include <vector>
 
 #include "backup_checks.h"
-#include "qvctl_internal.h"
-#include "snap_engine.h"
 
 namespace qvctl_cli {
 
-namespace {
-
-// The changelog's blocks, ascending and each once.
-std::vector<std::uint64_t> listed_blocks(snap_options &o)
+std::vector<std::uint64_t> spot_ranks(std::uint64_t unlisted, std::uint64_t count)
 {
-    const uint32_t flags = o.flags;
-    o.flags |= SNAP_INCREMENTAL;
-    const std::uint64_t n = snap_blocks_count(&o);
-    o.flags = flags;
-    std::vector<std::uint64_t> blocks;
-    if (o.changelog)
-        for (std::uint64_t i = 0; i < n; ++i)
-            blocks.push_back(o.changelog[i] / SNAP_BLOCK_SECTORS);
-    std::free(o.changelog);
-    o.changelog = nullptr;
-    std::sort(blocks.begin(), blocks.end());
-    blocks.erase(std::unique(blocks.begin(), blocks.end()), blocks.end());
-    return blocks;
-}
-
-// The block of rank r among those not listed: before listed[i] lie listed[i] - i unlisted blocks,
-// a count that never falls, so the listed blocks at or below the answer are found by bisection.
-std::uint64_t unlisted_at(const std::vector<std::uint64_t> &listed, std::uint64_t r)
-{
-    std::size_t lo = 0, hi = listed.size();
-    while (lo < hi) {
-        std::size_t mid = lo + (hi - lo) / 2;
-        if (listed[mid] - mid <= r)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    return r + lo;
-}
-
-// `k` distinct ranks below `n` (Floyd's sampling), ascending.
-std::vector<std::uint64_t> sample(std::uint64_t n, std::uint64_t k)
-{
+    count = std::min(count, unlisted);
+    // Floyd's sampling: `count` distinct values below `unlisted`.
     std::mt19937_64 random(std::random_device{}());
     std::set<std::uint64_t> chosen;
-    for (std::uint64_t j = n - k; j < n; ++j) {
+    for (std::uint64_t j = unlisted - count; j < unlisted; ++j) {
         std::uint64_t t = std::uniform_int_distribution<std::uint64_t>(0, j)(random);
         chosen.insert(chosen.count(t) ? j : t);
     }
     return {chosen.begin(), chosen.end()};
 }
 
-}  // namespace
-
-int spot_check(snap_options &o, std::uint64_t count, spot_result &out)
+// Before a run at `first`, the unlisted blocks number first - listed; rank r lies there when
+// r + listed < first.
+void spot_walk::run(std::uint64_t first, std::uint64_t count)
 {
-    out = spot_result{};
-    const std::uint64_t sectors = device_size_sectors(o.blkdev, &o.status);
-    if (o.status.code)
-        return o.status.code;
-    const std::vector<std::uint64_t> listed = listed_blocks(o);
-    if (o.status.code)
-        return o.status.code;
-    const std::uint64_t blocks = sectors / SNAP_BLOCK_SECTORS + (sectors % SNAP_BLOCK_SECTORS != 0);
-    const std::uint64_t unlisted = blocks > listed.size() ? blocks - listed.size() : 0;
-    std::vector<std::uint64_t> at = sample(unlisted, std::min(count, unlisted));
-    for (std::uint64_t &r : at)
-        r = unlisted_at(listed, r) * SNAP_BLOCK_SECTORS;
-    snap_verify_result found{};
-    if (int code = snap_verify_blocks(&o, at.data(), at.size(), &found))
-        return code;
-    out.checked = found.blocks;
-    out.differing = found.differing;
-    out.first_sector = found.shown ? found.sectors[0] : 0;
-    return 0;
+    for (; next < ranks.size() && ranks[next] + listed < first; ++next)
+        blocks.push_back(ranks[next] + listed);
+    listed += count;
+}
+
+void spot_walk::end(std::uint64_t device_blocks)
+{
+    for (; next < ranks.size() && ranks[next] + listed < device_blocks; ++next)
+        blocks.push_back(ranks[next] + listed);
 }
 
 }  // namespace qvctl_cli

@@ -1,0 +1,356 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// One backup into a repository, from the checks to the new point: checks the device and the
+// target, opens the repository (rolling back what a cut run left), decides between a base, an
+// incremental and a resync, starts the snapshot, patches the image with the old blocks saved
+// first, spot-checks and optionally reads the copy back, records the point, and only then
+// completes the snapshot. Any failure before the record rolls the image back and cancels the
+// snapshot, so that its changed blocks come back in the next incremental.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "backup.h"
+#include "backup_checks.h"
+#include "qvctl_internal.h"
+#include "repo.h"
+#include "repo_delta.h"
+#include "repo_patch.h"
+#include "snap_engine.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+using ull = unsigned long long;
+
+bool process_gone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
+
+struct changelog_walk {
+    patcher *patch;
+    spot_walk *spot;
+    qvctl_status *st;
+};
+
+int changelog_run(const qvctl_changelog_entry *e, uint32_t, void *ctx, qvctl_status *)
+{
+    auto &w = *static_cast<changelog_walk *>(ctx);
+    if (e->start % repo_block_sectors)
+        return qvctl_status_set(w.st, EPROTO, "ERROR: the changelog lists a run at sector %llu, off a block boundary",
+                                static_cast<ull>(e->start));
+    const std::uint64_t first = e->start / repo_block_sectors;
+    w.spot->run(first, e->count);
+    return w.patch->listed(first, e->count, *w.st);
+}
+
+struct backup {
+    const backup_request &req;
+    repo r;
+    chain_record rec;
+    const chain_record *last = nullptr;  // the point this backup builds on
+    qv::unique_fd snapshot, image, sums;
+    bool snapshot_taken = false, patching = false;
+    qvctl_status &st = r.st;
+
+    explicit backup(const backup_request &q) : req(q) {}
+
+    bool base() const { return !last; }
+
+    // A held snapshot is ours to cancel only when the last run into this repository took it and
+    // its process is gone; the repository's lock tells that no run of ours is still at work.
+    int clear_leftover()
+    {
+        chain_record *prev = r.records.empty() ? nullptr : &r.records.back();
+        const bool ours = prev && prev->result == "started" && prev->device == req.device && process_gone(prev->pid);
+        char held[4096] = "";
+        qvctl_status probe{};
+        const bool snapshot_held = qvctl_snapshot_get(req.device, held, &probe) == 0;
+        if (snapshot_held && !ours)
+            return qvctl_status_set(&st, EBUSY,
+                                    "ERROR: %s already has a snapshot (%s) that no backup into %s took; it is left alone",
+                                    req.device, held, req.repo);
+        if (!ours)
+            return 0;
+        if (snapshot_held && qvctl_snapshot_cancel(req.device, &st) != 0)
+            return st.code;
+        qvctl_log(LOG_NOTICE, stdout, "Backup %llu of %s (process %ld) was killed%s", static_cast<ull>(prev->seq),
+                  req.device, prev->pid, snapshot_held ? "; its snapshot is cancelled" : "");
+        prev->result = "killed";
+        prev->end = utc_now();
+        return r.save() ? 0 : st.code;
+    }
+
+    int decide()
+    {
+        last = r.latest();
+        rec.kind = base() ? "base" : "incremental";
+        std::string why;
+        if (int c = chain_continuity(req.device, req.repo, r.records, rec, req.resync, why, st))
+            return c;
+        if (!why.empty() && !base())
+            resync_because(why);
+        return 0;
+    }
+
+    void resync_because(const std::string &why)
+    {
+        rec.resync = true;
+        rec.kind = "resync";
+        rec.why = why;
+        qvctl_log(LOG_NOTICE, stdout, "Backup of %s into %s runs as a resync: %s", req.device, req.repo, why.c_str());
+    }
+
+    int record_start()
+    {
+        rec.seq = r.records.empty() ? 1 : r.records.back().seq + 1;
+        rec.start = utc_now();
+        rec.device = req.device;
+        rec.fs = fs_name(req.device);
+        rec.result = "started";
+        rec.pid = static_cast<long>(::getpid());
+        r.records.push_back(rec);
+        return r.save() ? 0 : st.code;
+    }
+
+    int open_files()
+    {
+        snapshot.reset(::open(rec.snapshot.c_str(), O_RDONLY | O_LARGEFILE | O_CLOEXEC));
+        if (!snapshot)
+            return qvctl_status_set(&st, errno, "ERROR: could not open %s: %s", rec.snapshot.c_str(),
+                                    std::strerror(errno));
+        const int flags = O_RDWR | (base() ? O_CREAT : 0);
+        for (auto [name, fd] : {std::pair{"image", &image}, std::pair{"sums", &sums}})
+            if (int e = repo_file_open(r, r.dir.get(), name, flags, *fd))
+                return qvctl_status_set(&st, e, "ERROR: could not open %s: %s", r.file(name).c_str(),
+                                        std::strerror(e));
+        return 0;
+    }
+
+    patch_files files(progress_meter *progress) const
+    {
+        return {snapshot.get(), image.get(), rec.snapshot, r.file("image"), rec.sectors * 512, progress};
+    }
+
+    bool progress_shown() const { return !req.json && ::isatty(STDOUT_FILENO); }
+
+    int copy_base(patch_counts &counts)
+    {
+        progress_meter progress("base", blocks_of(rec.sectors), progress_shown());
+        patch_files f = files(&progress);
+        return base_copy(f, sums.get(), r.file("sums"), req.workers, counts, st);
+    }
+
+    // The changelog's blocks, then the spot check's sample of those it did not list; a sample
+    // block that differs from its checksum shows that the changelog missed changes, and the same
+    // run goes on as a resync.
+    int copy_changes(patcher &p, const patch_files &f, sums_file &sum_file)
+    {
+        qvctl_status counted{};
+        const std::uint64_t listed = qvctl_changelog_count(req.device, &counted);
+        if (counted.code)
+            return st = counted, st.code;
+        const std::uint64_t blocks = blocks_of(rec.sectors);
+        if (f.progress)
+            f.progress->total(listed);
+        spot_walk spot;
+        spot.ranks = spot_ranks(blocks > listed ? blocks - listed : 0, req.spot_check);
+        changelog_walk walk{&p, &spot, &st};
+        if (listed) {
+            std::unique_ptr<qvctl_changelog_stats, decltype(&std::free)> stats(
+                qvctl_changelog_iterate(req.device, static_cast<uint32_t>(listed), changelog_run, &walk, &st),
+                std::free);
+            if (!stats && st.code)
+                return st.code;
+        }
+        spot.end(blocks);
+        if (int c = p.finish(st))
+            return c;
+        std::uint64_t differing = 0, first = 0;
+        for (std::uint64_t b : spot.blocks) {
+            bool same = true;
+            if (int c = snapshot_block_matches(f, sum_file, b, same, st))
+                return c;
+            if (!same && !differing++)
+                first = b * repo_block_sectors;
+        }
+        rec.spot_checked = spot.blocks.size();
+        if (!differing)
+            return 0;
+        qvctl_log(LOG_WARNING, stderr,
+                  "WARNING: %llu of %llu blocks that the changelog of %s did not list differ from the snapshot, the "
+                  "first at sector %llu",
+                  static_cast<ull>(differing), static_cast<ull>(spot.blocks.size()), req.device, static_cast<ull>(first));
+        resync_because("the spot check found " + std::to_string(differing) + " of " +
+                       std::to_string(spot.blocks.size()) + " blocks outside the changelog differing");
+        if (f.progress)
+            f.progress->total(listed + blocks);
+        return p.resync(st);
+    }
+
+    int copy_later(patch_counts &counts)
+    {
+        delta_writer delta;
+        if (int c = delta.create(r, last->point, rec.sectors))
+            return c;
+        patching = true;
+        sums_file sum_file(sums.get(), r.file("sums"));
+        progress_meter progress(rec.resync ? "resync" : "incremental", blocks_of(rec.sectors), progress_shown());
+        patch_files f = files(&progress);
+        patcher p(f, sum_file, delta);
+        int c = rec.resync ? p.resync(st) : copy_changes(p, f, sum_file);
+        if (!c)
+            c = p.finish(st);
+        progress.stop();
+        counts = p.counts();
+        rec.differing = p.differing;
+        rec.disk_bytes = (delta.data_blocks() + 1) * repo_block;
+        return c;
+    }
+
+    int verify()
+    {
+        if (req.before_verify)
+            req.before_verify(r.file("image").c_str(), req.context);
+        sums_file sum_file(sums.get(), r.file("sums"));
+        patch_files f = files(nullptr);
+        std::uint64_t differing = 0, sector = 0;
+        if (int c = image_compare(f, sum_file, 0, blocks_of(rec.sectors), differing, sector, st))
+            return c;
+        if (differing)
+            return qvctl_status_set(&st, repo_damaged,
+                                    "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu",
+                                    r.file("image").c_str(), rec.snapshot.c_str(), static_cast<ull>(differing),
+                                    static_cast<ull>(sector));
+        rec.verified = true;
+        return 0;
+    }
+
+    int copy()
+    {
+        if (int sig = snap_interrupt_signal())
+            return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
+        if (int c = open_files())
+            return c;
+        qvctl_log(LOG_NOTICE, stdout, "Backup %llu of %s into %s: %s from snapshot %s", static_cast<ull>(rec.seq),
+                  req.device, req.repo, rec.kind.c_str(), rec.snapshot.c_str());
+        patch_counts counts;
+        int c = base() ? copy_base(counts) : copy_later(counts);
+        rec.blocks = counts.blocks;
+        rec.bytes = counts.bytes;
+        if (c)
+            return c;
+        if (base()) {
+            struct stat sb {};
+            ::fstat(image.get(), &sb);
+            rec.disk_bytes = static_cast<std::uint64_t>(sb.st_blocks) * 512;
+        }
+        return req.verify ? verify() : 0;
+    }
+
+    // A failed run leaves the image as the last point had it.
+    void undo()
+    {
+        if (!patching)
+            return;
+        qvctl_status saved = st;
+        std::uint64_t blocks = 0;
+        if (repo_rollback(r, blocks) != 0)
+            qvctl_log(LOG_ERR, stderr, "%s; the next backup rolls it back", st.message);
+        st = saved;
+    }
+
+    int finish(int code)
+    {
+        rec.end = utc_now();
+        rec.code = static_cast<uint32_t>(code);
+        rec.message = code ? st.message : "";
+        rec.result = code == 0 ? "succeeded" : (snap_interrupt_signal() ? "interrupted" : "failed");
+        rec.point = code == 0 ? (last ? last->point : 0) + 1 : 0;
+        r.records.back() = rec;
+        qvctl_status written{};
+        std::swap(written, st);
+        const bool saved = r.save();
+        std::swap(written, st);
+        if (!saved) {
+            qvctl_log(LOG_ERR, stderr, "%s", written.message);
+            if (!code) {
+                code = written.code;
+                rec.result = "failed";
+                rec.point = 0;
+            }
+        }
+        if (code)
+            undo();
+        return end_snapshot(code);
+    }
+
+    // Completing consumes the snapshot's changelog, so it happens only once the point is
+    // recorded; anything else cancels, which hands the changed blocks back to the live changelog.
+    int end_snapshot(int code)
+    {
+        if (!snapshot_taken)
+            return code;
+        snapshot.reset();
+        qvctl_status end{};
+        if (code == 0 && qvctl_snapshot_complete(req.device, &end) == 0)
+            return 0;
+        if (code == 0)
+            qvctl_log(LOG_WARNING, stderr, "WARNING: point %llu is recorded, but %s; the next backup copies its "
+                                           "blocks again", static_cast<ull>(rec.point), end.message);
+        qvctl_status cancel{};
+        if (qvctl_snapshot_cancel(req.device, &cancel) != 0)
+            qvctl_log(LOG_ERR, stderr, "%s", cancel.message);
+        return code;
+    }
+
+    int run()
+    {
+        if (int c = device_ready(req.device, st))
+            return c;
+        if (int c = backup_target_check(req.device, req.repo, st))
+            return c;
+        device_identity_note(req.device, rec);
+        if (int c = repo_open(r, req.repo, repo_access::create))
+            return c;
+        if (int c = clear_leftover())
+            return c;
+        if (int c = decide())
+            return c;
+        if (int c = record_start())
+            return c;
+        int code = 0;
+        char snap[4096] = "";
+        if (int sig = snap_interrupt_signal()) {
+            code = qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the snapshot", sig);
+        } else if (qvctl_snapshot_start(req.device, snap, 0, &st) != 0) {
+            code = st.code;
+            // Taken, but its device never showed: still ours to cancel.
+            snapshot_taken = st.code == ETIMEDOUT;
+        } else {
+            snapshot_taken = true;
+            rec.snapshot = snap;
+            code = copy();
+        }
+        return finish(code);
+    }
+};
+
+}  // namespace
+
+int backup_session_run(const backup_request &request, chain_record &rec, qvctl_status &st)
+{
+    backup b(request);
+    int code = b.run();
+    rec = b.rec;
+    st = b.st;
+    return code;
+}
+
+}  // namespace qvctl_cli
