@@ -21,7 +21,7 @@ constexpr option_spec global_options[] = {
     {"debug", nullptr, "show debug messages too"},
     {"verbose", nullptr, "show informational messages too"},
     {"quiet", nullptr, "show errors only"},
-    {"json", nullptr, "print the result as JSON (list, info, changelog, store extents and check)"},
+    {"json", nullptr, "print the result as JSON (the commands marked --json)"},
     {"version", nullptr, "print the version and exit (also -V)"},
     {"help", nullptr, "print this help and exit (also -h)"},
 };

@@ -188,8 +188,8 @@ int repo_open(repo &r, const std::string &path, repo_access access)
         if (int e = repo_rollback(r, blocks))
             return e;
         qvctl_log(LOG_NOTICE, stdout,
-                  "An interrupted backup had begun to patch %s; it is rolled back to point %llu (%llu blocks put back)",
-                  r.file("image").c_str(), static_cast<ull>(latest), static_cast<ull>(blocks));
+                  "A backup into %s was cut short; its image is rolled back to point %llu (%llu blocks put back)",
+                  r.path.c_str(), static_cast<ull>(latest), static_cast<ull>(blocks));
     }
     stray_deltas_remove(r);
     return 0;

@@ -96,11 +96,11 @@ int clone_make(const repo &r, const chain_record &p, const std::string &name, qv
         const int e = errno;
         ::unlinkat(r.dir.get(), rel.c_str(), 0);
         const ull bytes = r.latest()->sectors * 512;
+        qvctl_log(LOG_DEBUG, stderr, "FICLONE into %s: %s", name.c_str(), std::strerror(e));
         return qvctl_status_set(&st, EOPNOTSUPP,
-                                "ERROR: the filesystem of %s does not clone files (%s), so point %llu cannot be mounted "
-                                "in place; a full copy of %llu bytes can: qvctl repo restore %s@%llu FILE, then mount "
-                                "FILE read-only",
-                                r.path.c_str(), std::strerror(e), static_cast<ull>(p.point), bytes, r.path.c_str(),
+                                "ERROR: %s cannot clone files; point %llu needs a copy of %llu bytes: qvctl repo restore "
+                                "%s@%llu FILE",
+                                r.path.c_str(), static_cast<ull>(p.point), bytes, r.path.c_str(),
                                 static_cast<ull>(p.point));
     }
     const std::uint64_t size = r.latest()->sectors * 512;
