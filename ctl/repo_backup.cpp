@@ -280,14 +280,13 @@ struct backup {
         rec.result = code == 0 ? "succeeded" : (snap_interrupt_signal() ? "interrupted" : "failed");
         rec.point = code == 0 ? last + 1 : 0;
         r.records.back() = rec;
-        qvctl_status written{};
-        std::swap(written, st);
-        const bool saved = r.save();
-        std::swap(written, st);
-        if (!saved) {
-            qvctl_log(LOG_ERR, stderr, "%s", written.message);
-            if (!code) {
-                code = written.code;
+        const qvctl_status failure = st;
+        if (!r.save()) {
+            qvctl_log(LOG_ERR, stderr, "%s", st.message);
+            if (code) {
+                st = failure;  // the run's own failure is what it reports
+            } else {
+                code = st.code;
                 rec.result = "failed";
                 rec.point = 0;
             }

@@ -11,7 +11,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <charconv>
+#include <string_view>
 #include <cstring>
 
 #include "repo.h"
@@ -85,6 +87,26 @@ void stray_deltas_remove(repo &r)
         ::unlinkat(r.deltas.get(), delta_name(n, "map").c_str(), 0);
         ::unlinkat(r.deltas.get(), delta_name(n, "data").c_str(), 0);
     }
+}
+
+// What a folder holds before its first manifest, when it was made a repository by a run cut short.
+constexpr std::string_view early_names[] = {".", "..", "lock", "deltas"};
+
+// A folder that is no repository yet may become one only while it holds nothing of anyone else's.
+bool holds_others(int dir)
+{
+    int fd = ::dup(dir);
+    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!d) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    bool others = false;
+    while (dirent *e = ::readdir(d))
+        others = others || std::find(std::begin(early_names), std::end(early_names), e->d_name) == std::end(early_names);
+    ::closedir(d);
+    return others;
 }
 
 }  // namespace
@@ -164,6 +186,10 @@ int repo_open(repo &r, const std::string &path, repo_access access)
     const bool has_manifest = ::fstatat(r.dir.get(), "manifest", &sb, AT_SYMLINK_NOFOLLOW) == 0;
     if (!has_manifest && access != repo_access::create)
         return qvctl_status_set(&r.st, ENOENT, "ERROR: %s is no backup repository: it has no manifest",
+                                r.path.c_str());
+    if (!has_manifest && holds_others(r.dir.get()))
+        return qvctl_status_set(&r.st, EEXIST,
+                                "ERROR: %s holds files but no manifest; a new repository needs an empty folder",
                                 r.path.c_str());
     if (access != repo_access::read) {
         if (::mkdirat(r.dir.get(), "deltas", 0700) != 0 && errno != EEXIST)
