@@ -36,7 +36,7 @@ void report(const backup_request &req, const chain_record &rec, const qvctl_stat
 }
 
 constexpr option_spec backup_options[] = {
-    {"workers", "N", "copy with N parallel workers (default 1)", 'w'},
+    {"workers", "N", "copy a base with N parallel workers (default 1)", 'w'},
     {"verify", nullptr, "read the image back and compare it with the snapshot and its checksums"},
     {"resync", nullptr, "compare every block of the snapshot with its checksum and copy those that differ"},
     {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog with their checksums (default 1024, 0 off)"},
