@@ -6,7 +6,7 @@
 # Environment: TMPDIR (where the repositories and images go, default /var/tmp); QV_BENCH_DROP=0
 # to keep the page cache between cases (by default it is dropped before every timed case, for
 # both sides alike); QV_BENCH_BIG=0 to skip the 64 GiB memory case; QV_BENCH_BIG_RUN=N blocks per
-# changed run there (default 16).
+# changed run there (default 16); QV_BENCH_SIZE for the size of the timed disks (default 4G).
 #
 # Every case of a repeat runs before the next repeat, so that drift on the machine spreads over all
 # of them. Prints every run, then medians, ratios and the targets beside them. Asserts nothing.
@@ -19,7 +19,7 @@ DROP=${QV_BENCH_DROP:-1}
 BIG=${QV_BENCH_BIG:-64G}
 [ "$BIG" = 0 ] && BIG=
 BIG_RUN=${QV_BENCH_BIG_RUN:-16}
-SIZE=4G
+SIZE=${QV_BENCH_SIZE:-4G}
 
 BUILD=$ROOT/build/bench
 "$ROOT/scripts/deps"
@@ -63,20 +63,21 @@ sim_start() {
 }
 qv() { "$QVSIM" run -- "$QVCTL" --quiet "$@" >/dev/null; }
 
-# make_disk SIZE: a stand-in disk with ext4 on it, attached, its three stores created and registered
-# as an administrator would, then unmounted so that the benchmark can write the raw device.
+# make_disk SIZE: DEV becomes a stand-in disk with ext4 on it, attached, its three stores created
+# and registered as an administrator would, then unmounted so that the benchmark can write the raw
+# device.
 make_disk() {
   local dev
   dev=$("$QVSIM" disk create "$1")
+  DEV=$dev
   DEVS+=("$dev")
   mkfs.ext4 -q -F -E nodiscard "$dev"
   mount "$dev" "$WORK/mnt"
   qv attach "$dev"
   qv store create changelog "$dev"
-  qv store create data "$dev" --size 64M
+  qv store create data "$dev" --size 4M
   for kind in changelog data metadata; do qv store register "$kind" "$dev"; done
   umount "$WORK/mnt"
-  echo "$dev"
 }
 
 # Before every timed case: the same cache state for both sides of a ratio.
@@ -111,8 +112,10 @@ QV=("$QVSIM" run -- "$QVCTL")
 sim_start
 
 echo "# setting up: two $SIZE stand-in disks, a quarter and all of their blocks data"
-QUARTER=$(make_disk $SIZE)
-FULL=$(make_disk $SIZE)
+make_disk $SIZE
+QUARTER=$DEV
+make_disk $SIZE
+FULL=$DEV
 python3 "$BLOCKS" quarter "$QUARTER"
 python3 "$BLOCKS" full "$FULL"
 USED_Q=$(python3 "$BLOCKS" count "$QUARTER")
@@ -128,6 +131,7 @@ RF=$WORK/repo-full
 DD=$WORK/dd.img
 TARGET=$WORK/target.img
 ALLOC=$WORK/alloc
+: >"$ALLOC"
 GEN=0
 for rep in $(seq 1 "$REPEATS"); do
   echo "# repeat $rep"
@@ -177,7 +181,8 @@ if [ -n "$BIG" ]; then
   for d in "${DEVS[@]}"; do qv detach "$d"; "$QVSIM" disk remove "$d" >/dev/null; done
   DEVS=()
   echo "# memory: a $BIG sparse stand-in disk, then a tenth of its blocks in runs of $BIG_RUN, scattered"
-  dev=$(make_disk "$BIG")
+  make_disk "$BIG"
+  dev=$DEV
   RB=$WORK/repo-big
   record big-base "$RB/image" "${QV[@]}" backup "$dev" "$RB" --json
   expect_kind base
