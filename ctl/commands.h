@@ -48,6 +48,7 @@ std::span<const command> snapshot_commands();
 std::span<const command> changelog_commands();
 std::span<const command> store_commands();
 std::span<const command> image_commands();
+std::span<const command> repo_commands();
 extern const command backup_entry;
 std::span<const command> device_commands();
 

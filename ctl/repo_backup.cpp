@@ -54,7 +54,7 @@ struct backup {
     const backup_request &req;
     repo r;
     chain_record rec;
-    const chain_record *last = nullptr;  // the point this backup builds on
+    std::uint64_t last = 0;  // the point this backup builds on; 0 for a base
     qv::unique_fd snapshot, image, sums;
     bool snapshot_taken = false, patching = false;
     qvctl_status &st = r.st;
@@ -89,7 +89,7 @@ struct backup {
 
     int decide()
     {
-        last = r.latest();
+        last = r.latest() ? r.latest()->point : 0;
         rec.kind = base() ? "base" : "incremental";
         std::string why;
         if (int c = chain_continuity(req.device, req.repo, r.records, rec, req.resync, why, st))
@@ -197,7 +197,7 @@ struct backup {
     int copy_later(patch_counts &counts)
     {
         delta_writer delta;
-        if (int c = delta.create(r, last->point, rec.sectors))
+        if (int c = delta.create(r, last, rec.sectors))
             return c;
         patching = true;
         sums_file sum_file(sums.get(), r.file("sums"));
@@ -272,7 +272,7 @@ struct backup {
         rec.code = static_cast<uint32_t>(code);
         rec.message = code ? st.message : "";
         rec.result = code == 0 ? "succeeded" : (snap_interrupt_signal() ? "interrupted" : "failed");
-        rec.point = code == 0 ? (last ? last->point : 0) + 1 : 0;
+        rec.point = code == 0 ? last + 1 : 0;
         r.records.back() = rec;
         qvctl_status written{};
         std::swap(written, st);

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // A disk of the stand-in ready for backups: ext4 on it (so that snapshot devices show their type at
-// once), attached, its three stores mapped, and a directory for the image.
+// once), attached, its three stores mapped, and a directory for the repository.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,6 +20,8 @@
 #include "../sim/sim_helpers.h"
 #include "../sim/fs_helpers.h"
 #include "chain_manifest.h"
+#include "repo.h"
+#include "repo_delta.h"
 #include "qvsim.h"
 #include "shell.h"
 #include "temp_dir.h"
@@ -34,7 +36,8 @@ struct backup_disk {
     qvtest::qvsim sim;
     std::string dev, identity;  // where `qvctl attach` keeps the device's identity, removed at the end
     qvtest::temp_dir dir;
-    std::string image = dir.file("image");
+    std::string repo = dir.file("repo");
+    std::string image = repo + "/image";
 
     explicit backup_disk(const std::string &size = "16M")
     {
@@ -77,11 +80,26 @@ struct backup_disk {
     void cancel() { EXPECT_EQ(simtest::send(5, dev, 528, [](qv::mut_bytes b) { b[136] = 1; }).code, 0u); }
 
     qvtest::run_result qvctl(const std::string &args) { return qvtest::sh(qvctl_bin + " " + args); }
-    std::string backup() const { return qvctl_bin + " backup " + dev + " " + image; }
+    std::string backup() const { return qvctl_bin + " backup " + dev + " " + repo; }
 
-    // `command` on a slow snapshot device, cut by `sig` once its output shows `begun`: its status
-    // (128 + N for a signal N) and output. A child that outlives the signal by 60 s is killed.
-    qvtest::run_result cut_short(const std::string &command, int sig, const std::string &begun)
+    // The device's bytes now: with nothing mounted, what the next backup's snapshot holds.
+    std::string bytes() { return simtest::read_file(dev); }
+
+    // Point `point` restored into a file, compared with `expected`.
+    void expect_point(std::uint64_t point, const std::string &expected) { expect_point_in(repo, point, expected); }
+    void expect_point_in(const std::string &in, std::uint64_t point, const std::string &expected)
+    {
+        const std::string out = dir.file("restored");
+        auto r = qvctl("repo restore " + in + "@" + std::to_string(point) + " " + out);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_TRUE(simtest::read_file(out) == expected) << "point " << point << " differs from the device at its backup";
+        ::unlink(out.c_str());
+    }
+
+    // `command` on a slow snapshot device, cut by `sig` `delay_us` after its output shows `begun`:
+    // its status (128 + N for a signal N) and output. A child that outlives the signal by 60 s is killed.
+    qvtest::run_result cut_short(const std::string &command, int sig, const std::string &begun,
+                                 useconds_t delay_us = 300000)
     {
         sim.quirk("slow-reads 30000");
         const std::string log = dir.file("cut.out");
@@ -105,7 +123,7 @@ struct backup_disk {
         for (int i = 0; i < 400 && !ended() && simtest::read_file(log).find(begun) == std::string::npos; ++i)
             ::usleep(50000);
         if (!done) {
-            ::usleep(300000);
+            ::usleep(delay_us);
             ::kill(pid, sig);
         }
         for (int i = 0; i < 1200 && !ended(); ++i)
@@ -123,7 +141,7 @@ struct backup_disk {
     {
         std::vector<qvctl_cli::chain_record> records;
         qvctl_status st{};
-        EXPECT_TRUE(qvctl_cli::chain_read(qvctl_cli::chain_path(image), records, st)) << st.message;
+        EXPECT_TRUE(qvctl_cli::chain_read(repo + "/manifest", records, st)) << st.message;
         return records;
     }
 };

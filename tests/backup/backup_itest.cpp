@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// Backups against the stand-in: the image tool's lock, signals and mark, and qvctl backup and
-// image verify through a chain of base and incremental backups, interrupted, killed and tampered with.
+// Backups against the stand-in: the image tool's lock, signals and mark; and a repository taken
+// through bases and incrementals that are interrupted, killed at random moments and resynced,
+// whose every succeeded point then restores to the device's bytes at its backup.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
-#include <filesystem>
+#include <random>
 #include <regex>
 
 #include "backup.h"
@@ -16,6 +17,8 @@ namespace {
 using backuptest::backup_disk;
 using backuptest::mark_of;
 using simtest::read_file;
+
+constexpr auto npos = std::string::npos;
 
 std::string results(const std::vector<qvctl_cli::chain_record> &chain)
 {
@@ -32,80 +35,91 @@ TEST(QvsnapGuard, SigintLeavesAMarkedPrefixAndALockedOutputIsLeftAlone)
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
+    const std::string image = d.dir.file("snap.img");
     std::string snap = d.snapshot();
     std::string expected = read_file(snap);
     qvtest::sh_ok("blockdev --flushbufs " + snap);
-    auto run = d.cut_short(backuptest::qvsnap_bin + " " + d.dev + " " + d.image, SIGINT, " / 4096 (");
+    auto run = d.cut_short(backuptest::qvsnap_bin + " " + d.dev + " " + image, SIGINT, " / 4096 (");
     EXPECT_EQ(run.status, 4) << run.out;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(run.out, m, std::regex("ERROR: interrupted by signal 2 after (\\d+) of 4096 blocks")))
         << run.out;
     std::uint64_t copied = std::stoull(m[1].str());
     EXPECT_LT(copied, 4096u);
-    std::string got = read_file(d.image);
+    std::string got = read_file(image);
     ASSERT_EQ(got.size(), expected.size());
     EXPECT_TRUE(got.compare(0, copied * 4096, expected, 0, copied * 4096) == 0) << "one worker: a prefix is copied";
-    backuptest::expect_marked(d.image, "base " + d.dev + " 20");
+    backuptest::expect_marked(image, "base " + d.dev + " 20");
 
-    auto r = qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image);
+    auto r = qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + image);
     ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(read_file(d.image) == expected);
-    EXPECT_EQ(mark_of(d.image), "") << "lifted once the image is on the disk";
-    qv::unique_fd held(::open(d.image.c_str(), O_RDONLY | O_CLOEXEC));  // the lock a running copy holds
+    EXPECT_TRUE(read_file(image) == expected);
+    EXPECT_EQ(mark_of(image), "") << "lifted once the image is on the disk";
+    qv::unique_fd held(::open(image.c_str(), O_RDONLY | O_CLOEXEC));  // the lock a running copy holds
     ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
-    for (const std::string &cmd : {backuptest::qvsnap_bin + " -p " + d.dev + " " + d.image, d.backup()})
-        EXPECT_EQ(qvtest::sh(cmd).status, 16) << cmd;
-    EXPECT_TRUE(read_file(d.image) == expected) << "neither emptied nor written";
+    EXPECT_EQ(qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + image).status, 16);
+    EXPECT_TRUE(read_file(image) == expected) << "neither emptied nor written";
     d.cancel();
 }
 
-// A chain whose base is killed, with incrementals interrupted and killed: each next backup picks up
-// what the cut one left, and the image ends equal to its snapshot.
-TEST(Backup, ChainWithKilledAndInterruptedBackupsEndsEqualToItsSnapshot)
+TEST(Backup, EveryPointRestoresByteForByteThroughInterruptionsAndKills)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
+    std::vector<std::string> at_point;  // the device's bytes at each point's backup
+    const auto take = [&](const std::string &args) {
+        auto r = d.qvctl("backup " + d.dev + " " + d.repo + args);
+        EXPECT_EQ(r.status, 0) << r.out;
+        if (r.status == 0)
+            at_point.push_back(d.bytes());
+        return r;
+    };
     d.write(10, 100, 'a');
-    EXPECT_EQ(d.cut_short(d.backup(), SIGKILL, "Performing base snapshot").status, 128 + SIGKILL);
+    EXPECT_EQ(d.cut_short(d.backup(), SIGKILL, "Backup 1 of").status, 128 + SIGKILL);
     EXPECT_TRUE(d.snapshot_held());
-    EXPECT_EQ(results(d.chain()), "1 base started\n");
-    auto base = qvtest::sh(d.backup());
-    ASSERT_EQ(base.status, 0) << base.out;
-    EXPECT_NE(base.out.find("succeeded: 4096 blocks, 16777216 bytes"), std::string::npos) << base.out;
+    auto base = take("");
+    EXPECT_NE(base.out.find("Backup 1 of " + d.dev + " (process "), npos) << base.out;
+    EXPECT_NE(base.out.find("succeeded: point 1 (base), 4096 blocks copied"), npos) << base.out;
 
     d.write(200, 20, 'b');
-    auto first = d.qvctl("backup " + d.dev + " " + d.image + " --incremental -w 2 --verify");
-    ASSERT_EQ(first.status, 0) << first.out;
-    EXPECT_NE(first.out.find("succeeded: 20 blocks, 81920 bytes, verified"), std::string::npos) << first.out;
+    EXPECT_NE(take(" -w 2 --verify").out.find("point 2 (incremental), 20 blocks copied, 81920 bytes written, verified"),
+              npos);
 
-    // Scattered blocks on a slow snapshot device: the run is caught midway.
+    // Interrupted, an incremental is rolled back at once and its blocks stay in the changelog.
     d.write(300, 300, 'c', 12);
-    auto cut = d.cut_short(d.backup() + " -i", SIGINT, "Performing incremental snapshot");
+    auto cut = d.cut_short(d.backup(), SIGINT, "Backup 4 of");
     EXPECT_EQ(cut.status, 4) << cut.out;
-    EXPECT_FALSE(d.snapshot_held()) << "cancelled, so its blocks stay in the changelog";
-    backuptest::expect_marked(d.image, "incremental ");
+    EXPECT_FALSE(d.snapshot_held());
     d.write(3001, 5, 'd');
-    auto resumed = d.qvctl("backup " + d.dev + " " + d.image + " --incremental --verify --json");
-    ASSERT_EQ(resumed.status, 0) << resumed.out;
+    auto resumed = take(" --json");
     auto record = qvctl_cli::chain_record_parse(qvtest::trimmed(resumed.out));
     ASSERT_TRUE(record) << resumed.out;
     EXPECT_EQ(record->blocks, 305u) << "the interrupted run's blocks and the new ones";
-    EXPECT_TRUE(record->verified);
-    EXPECT_EQ(mark_of(d.image), "");
+    EXPECT_EQ(record->point, 3u);
 
-    // Killed, an incremental leaves no record of what it wrote: the next one rewrites what differs.
-    d.write(1000, 300, 'e', 3);
-    EXPECT_EQ(d.cut_short(d.backup() + " -i", SIGKILL, "Performing incremental snapshot").status, 128 + SIGKILL);
-    auto resync = d.qvctl("backup " + d.dev + " " + d.image + " --incremental");
-    ASSERT_EQ(resync.status, 0) << resync.out;
-    EXPECT_NE(resync.out.find("runs as a resync"), std::string::npos) << resync.out;
+    // Killed at random moments while reading, saving or patching (two batches of blocks each):
+    // the next run rolls back what it finds half patched, and goes on from the last point.
+    std::mt19937 random(std::random_device{}());
+    for (char fill : {'e', 'f', 'g'}) {
+        d.write(500, 2600, fill);
+        const auto seq = std::to_string(d.chain().back().seq + 1);
+        const useconds_t delay = std::uniform_int_distribution<useconds_t>(50000, 2500000)(random);
+        EXPECT_EQ(d.cut_short(d.backup(), SIGKILL, "Backup " + seq + " of", delay).status, 128 + SIGKILL) << delay;
+        d.write(4000, 1, fill);
+        auto next = take("");
+        EXPECT_NE(next.out.find("was killed; its snapshot is cancelled"), npos) << next.out;
+    }
+    d.write(50, 3, 'h');
+    EXPECT_NE(take(" --resync").out.find("point 7 (resync), 3 blocks copied"), npos);
 
-    std::string snap = d.snapshot();
-    EXPECT_TRUE(read_file(d.image) == read_file(snap));
-    d.cancel();
-    EXPECT_EQ(results(d.chain()), "1 base killed\n2 base succeeded\n3 incremental succeeded\n4 incremental interrupted\n"
-                                  "5 incremental succeeded\n6 incremental killed\n7 incremental succeeded\n");
+    for (std::size_t p = 0; p < at_point.size(); ++p)
+        d.expect_point(p + 1, at_point[p]);
+    EXPECT_TRUE(read_file(d.image) == at_point.back());
+    EXPECT_EQ(results(d.chain()).substr(0, 62),
+              "1 base killed\n2 base succeeded\n3 incremental succeeded\n4 incr");
+    auto check = d.qvctl("repo check " + d.repo);
+    EXPECT_EQ(check.status, 0) << check.out;
 }
 
 void poke(const char *image, void *)
@@ -116,14 +130,14 @@ void poke(const char *image, void *)
     EXPECT_EQ(::pwrite(fd.get(), std::string(4096, '\x5b').data(), 4096, 3000 * 4096), 4096);
 }
 
-TEST(Backup, VerifyCatchesBlocksChangedBehindTheCopyAndImageVerifyFindsThem)
+TEST(Backup, VerifyCatchesBlocksChangedBehindTheCopyAndImageVerifyFindsThemInAToolImage)
 {
     QV_REQUIRE_ROOT_LOOP_FUSE();
     backup_disk d;
     ASSERT_FALSE(d.dev.empty());
     qvctl_cli::backup_request req;
     req.device = d.dev.c_str();
-    req.image = d.image.c_str();
+    req.repo = d.repo.c_str();
     req.verify = true;
     req.workers = 3;
     req.before_verify = poke;
@@ -132,17 +146,22 @@ TEST(Backup, VerifyCatchesBlocksChangedBehindTheCopyAndImageVerifyFindsThem)
     auto chain = d.chain();
     ASSERT_EQ(chain.size(), 1u);
     EXPECT_EQ(chain[0].result, "failed");
-    EXPECT_NE(chain[0].message.find(" in 2 blocks, the first at sector 402"), std::string::npos) << chain[0].message;
-    EXPECT_FALSE(chain[0].verified);
+    EXPECT_EQ(chain[0].point, 0u);
+    EXPECT_NE(chain[0].message.find(" in 2 blocks, the first at sector 400"), npos) << chain[0].message;
 
-    d.write(3000, 1, 'n');  // the snapshot's changelog: one block
+    const std::string image = d.dir.file("snap.img");
     ASSERT_NE(d.snapshot(), "");
-    auto all = d.qvctl("image verify " + d.dev + " " + d.image + " -w 4");
+    ASSERT_EQ(qvtest::sh(backuptest::qvsnap_bin + " -p " + d.dev + " " + image).status, 0);
+    poke(image.c_str(), nullptr);
+    ASSERT_EQ(d.qvctl("snapshot complete " + d.dev).status, 0);
+    d.write(3000, 1, 'n');  // the next snapshot's changelog: one block
+    ASSERT_NE(d.snapshot(), "");
+    auto all = d.qvctl("image verify " + d.dev + " " + image + " -w 4");
     EXPECT_EQ(all.status, 9) << all.out;
     EXPECT_EQ(all.out, "2 of 4096 blocks differ\nfirst differing sectors: 402 24000\n");
-    auto changed = d.qvctl("image verify " + d.dev + " " + d.image + " --changed --json");
+    auto changed = d.qvctl("image verify " + d.dev + " " + image + " --changed --json");
     EXPECT_EQ(changed.status, 9) << changed.out;
-    EXPECT_NE(changed.out.find("\"blocks\":1,\"differing\":1,\"sectors\":[24000]}"), std::string::npos) << changed.out;
+    EXPECT_NE(changed.out.find("\"blocks\":1,\"differing\":1,\"sectors\":[24000]}"), npos) << changed.out;
     d.cancel();
 }
 

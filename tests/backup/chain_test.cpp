@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The chain manifest: records survive a write and a read with any text in them, and a damaged
+// The manifest of a repository: records survive a write and a read with any text in them, and a damaged
 // line is refused rather than half read.
 #include <gtest/gtest.h>
 
@@ -14,12 +14,12 @@ using qvctl_cli::chain_record;
 
 TEST(ChainManifest, RecordsRoundTripWithAnyTextAndDamagedLinesAreRefused)
 {
-    chain_record failed{.seq = 3, .kind = "incremental", .start = "2026-01-02T03:04:05Z", .end = "2026-01-02T03:04:09Z",
+    chain_record failed{.seq = 3, .point = 2, .kind = "incremental", .start = "2026-01-02T03:04:05Z", .end = "2026-01-02T03:04:09Z",
                         .device = "/dev/loop0p1", .fs = "xfs", .snapshot = "/dev/loop7", .blocks = 1ull << 40,
                         .bytes = 4096, .verified = false, .result = "failed", .pid = 4242, .code = 9,
                         .message = "ERROR: \"odd\" path\\with\ttab\nand newline"};
     qvtest::temp_dir dir;
-    std::string path = qvctl_cli::chain_path(dir.file("image"));
+    std::string path = dir.file("manifest");
     qvctl_status st{};
     ASSERT_TRUE(qvctl_cli::chain_write(path, {failed, {.seq = 4, .kind = "base", .result = "started"}}, st));
     std::vector<chain_record> back;

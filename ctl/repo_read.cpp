@@ -1,0 +1,164 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "repo_read.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "block_io.h"
+#include "progress_meter.h"
+#include "repo_delta.h"
+#include "snap_engine.h"
+
+namespace qvctl_cli {
+
+namespace {
+
+using ull = unsigned long long;
+
+constexpr std::uint64_t chunk_blocks = 1024;  // 4 MiB per read
+
+std::uint64_t le(std::uint64_t v) { return std::endian::native == std::endian::big ? __builtin_bswap64(v) : v; }
+
+int damaged_at(qvctl_status &st, std::uint64_t point, std::uint64_t sector)
+{
+    return qvctl_status_set(&st, repo_damaged, "ERROR: point %llu: the block at sector %llu differs from its checksum",
+                            static_cast<ull>(point), static_cast<ull>(sector));
+}
+
+}  // namespace
+
+const chain_record *point_find(const repo &r, std::uint64_t number, qvctl_status &st)
+{
+    const chain_record *latest = r.latest();
+    if (!latest) {
+        qvctl_status_set(&st, ENOENT, "ERROR: %s holds no restore point yet", r.path.c_str());
+        return nullptr;
+    }
+    const chain_record *p = number ? r.point(number) : latest;
+    if (!p)
+        qvctl_status_set(&st, ENOENT, "ERROR: %s has no point %llu; its points are %llu to %llu", r.path.c_str(),
+                         static_cast<ull>(number), static_cast<ull>(r.points().front()->point),
+                         static_cast<ull>(latest->point));
+    return p;
+}
+
+std::uint64_t point_scan::total(qvctl_status &st) const
+{
+    const chain_record *latest = r.latest();
+    if (!latest)
+        return 0;
+    std::uint64_t n = read_image ? blocks_of(latest->sectors) : 0;
+    for (std::uint64_t p = latest->point; p-- > (point ? point : latest->point);) {
+        delta_reader d;
+        qvctl_status ignored{};
+        if (d.open(r, p, latest->sectors, ignored) == 0)
+            n += d.records;
+    }
+    (void)st;
+    return n;
+}
+
+int point_scan::run(qvctl_status &st)
+{
+    const chain_record *latest = point_find(r, point, st);
+    if (!latest)
+        return st.code;
+    latest = r.latest();
+    const std::uint64_t wanted = point ? point : latest->point;
+    const std::uint64_t size = latest->sectors * 512, count = blocks_of(latest->sectors);
+    qv::unique_fd image, sums;
+    for (auto [name, fd] : {std::pair{"image", &image}, std::pair{"sums", &sums}})
+        if (int e = repo_file_open(r, r.dir.get(), name, O_RDONLY, *fd))
+            return qvctl_status_set(&st, e, "ERROR: could not open %s: %s", r.file(name).c_str(), std::strerror(e));
+    std::mutex lock;
+    const auto found = [&](std::uint64_t p, std::uint64_t sector) {
+        std::lock_guard g(lock);
+        if (first_damaged.size() < shown)
+            first_damaged.push_back({p, sector});
+        ++damaged;
+    };
+    const std::string image_name = r.file("image"), sums_name = r.file("sums");
+    const auto range = [&](std::uint64_t first, std::uint64_t last, qvctl_status &ws) {
+        block_buffer buf(chunk_blocks);
+        std::vector<std::uint64_t> kept(chunk_blocks);
+        for (std::uint64_t b = first; b < last;) {
+            if (int sig = snap_interrupt_signal())
+                return qvctl_status_set(&ws, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d", sig);
+            const std::uint64_t n = std::min(chunk_blocks, last - b);
+            if (int e = blocks_read(image.get(), size, b, n, buf.data(), image_name, ws))
+                return e;
+            if (int e = data_pread(sums.get(), kept.data(), n * sizeof(std::uint64_t), b * sizeof(std::uint64_t),
+                                   sums_name, ws))
+                return e;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                if (block_sum(buf.block(i)) == le(kept[i]))
+                    continue;
+                if (stop_at_damage)
+                    return damaged_at(ws, latest->point, (b + i) * repo_block_sectors);
+                found(latest->point, (b + i) * repo_block_sectors);
+            }
+            if (image_blocks)
+                if (int e = image_blocks(b, n, buf.data(), ws))
+                    return e;
+            if (progress)
+                progress->add(n);
+            b += n;
+        }
+        return 0;
+    };
+    const std::uint64_t w = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(workers), 1, std::max<std::uint64_t>(count, 1));
+    std::vector<int> codes(w, 0);
+    std::vector<qvctl_status> status(w);
+    std::vector<std::thread> threads;
+    for (std::uint64_t i = 0; i < w && read_image; ++i)
+        threads.emplace_back([&, i] { codes[i] = range(count * i / w, count * (i + 1) / w, status[i]); });
+    for (auto &t : threads)
+        t.join();
+    blocks += read_image ? count : 0;
+    for (std::uint64_t i = 0; i < w; ++i)
+        if (codes[i]) {
+            st = status[i];
+            return codes[i];
+        }
+    // Newest delta first: each one puts back the blocks its point had, so the oldest wins.
+    block_buffer one(1);
+    for (std::uint64_t p = latest->point; p-- > wanted;) {
+        delta_reader d;
+        if (int e = d.open(r, p, latest->sectors, st)) {
+            if (stop_at_damage)
+                return e;
+            found(p, 0);
+            continue;
+        }
+        int e = d.each(
+            false,
+            [&](const delta_entry &en) {
+                ++blocks;
+                if (progress)
+                    progress->add(1);
+                if (int c = d.content(en, p, one.block(0), st)) {
+                    if (stop_at_damage || c != repo_damaged)
+                        return c;
+                    found(p, en.sector);
+                    return 0;
+                }
+                return delta_block ? delta_block(en.sector / repo_block_sectors, en.zero, one.data(), st) : 0;
+            },
+            st);
+        if (e == repo_damaged && !stop_at_damage) {
+            found(p, 0);  // a damaged record: the rest of this delta cannot be read
+            continue;
+        }
+        if (e)
+            return e;
+    }
+    return damaged ? repo_damaged : 0;
+}
+
+}  // namespace qvctl_cli
