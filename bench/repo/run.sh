@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Backups into a repository, end to end on stand-in disks, beside the plain copies they are judged
 # by. Run by hand, as root, on an otherwise idle machine, under the machine lock:
-#   flock /tmp/quorvex-machine.lock bench/repo/run.sh [REPEATS]      (default 3)
+#   flock MACHINE_LOCK bench/repo/run.sh [REPEATS]      (default 3)
+# where MACHINE_LOCK is the lock file that the integration tests take around the machine.
 # Environment: TMPDIR (where the repositories and images go, default /var/tmp); QV_BENCH_DROP=0
 # to keep the page cache between cases (by default it is dropped before every timed case, for
 # both sides alike); QV_BENCH_BIG=0 to skip the 64 GiB memory case; QV_BENCH_BIG_RUN=N blocks per
