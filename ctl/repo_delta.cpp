@@ -130,33 +130,44 @@ int delta_reader::open(const repo &r, std::uint64_t point, std::uint64_t sectors
     return 0;
 }
 
+int delta_reader::read(std::uint64_t first, bool pending, std::vector<delta_entry> &out, qvctl_status &st)
+{
+    out.clear();
+    if (first >= records)
+        return 0;
+    const std::uint64_t n = std::min(read_records, records - first);
+    std::vector<std::uint8_t> buf(n * record_size);
+    if (int e = data_pread(map.get(), buf.data(), buf.size(), header_size + first * record_size, map_name, st))
+        return e;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        qv::bytes rec(buf.data() + i * record_size, record_size);
+        delta_entry e;
+        e.sector = r_sector(rec);
+        e.sum = r_sum(rec);
+        const std::uint64_t index = r_index(rec);
+        e.zero = index == zero_index;
+        e.data_index = e.zero ? 0 : index;
+        const bool intact = r_crc(rec) == crc_before(rec, r_crc.offset) && e.sector % repo_block_sectors == 0 &&
+                            (e.zero || index < data_blocks);
+        if (!intact && pending)
+            return records = first + i, 0;  // written after the last flush: nothing behind it was overwritten
+        if (!intact)
+            return qvctl_status_set(&st, repo_damaged, "ERROR: %s is damaged: record %llu fails its check",
+                                    map_name.c_str(), static_cast<ull>(first + i));
+        out.push_back(e);
+    }
+    return 0;
+}
+
 int delta_reader::each(bool pending, const std::function<int(const delta_entry &)> &fn, qvctl_status &st)
 {
-    constexpr std::uint64_t chunk = 4096;  // records per read
-    std::vector<std::uint8_t> buf(chunk * record_size);
-    for (std::uint64_t first = 0; first < records; first += chunk) {
-        const std::uint64_t n = std::min(chunk, records - first);
-        if (int e = data_pread(map.get(), buf.data(), n * record_size, header_size + first * record_size, map_name,
-                               st))
+    std::vector<delta_entry> chunk;
+    for (std::uint64_t first = 0; first < records; first += read_records) {
+        if (int e = read(first, pending, chunk, st))
             return e;
-        for (std::uint64_t i = 0; i < n; ++i) {
-            qv::bytes rec(buf.data() + i * record_size, record_size);
-            delta_entry e;
-            e.sector = r_sector(rec);
-            e.sum = r_sum(rec);
-            const std::uint64_t index = r_index(rec);
-            e.zero = index == zero_index;
-            e.data_index = e.zero ? 0 : index;
-            const bool intact = r_crc(rec) == crc_before(rec, r_crc.offset) && e.sector % repo_block_sectors == 0 &&
-                                (e.zero || index < data_blocks);
-            if (!intact && pending)
-                return 0;  // written after the last flush: nothing behind it was overwritten
-            if (!intact)
-                return qvctl_status_set(&st, repo_damaged, "ERROR: %s is damaged: record %llu fails its check",
-                                        map_name.c_str(), static_cast<ull>(first + i));
+        for (const delta_entry &e : chunk)
             if (int r = fn(e))
                 return r;
-        }
     }
     return 0;
 }

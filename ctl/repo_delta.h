@@ -56,6 +56,9 @@ struct delta_reader {
 
     int open(const repo &r, std::uint64_t point, std::uint64_t sectors, qvctl_status &st);
     int each(bool pending, const std::function<int(const delta_entry &)> &fn, qvctl_status &st);
+    // Up to read_records entries from record `first` on (a pending delta's torn tail ends it).
+    int read(std::uint64_t first, bool pending, std::vector<delta_entry> &out, qvctl_status &st);
+    static constexpr std::uint64_t read_records = 4096;
     // The content of an entry, checked against its checksum (a zero entry reads as zeros).
     int content(const delta_entry &e, std::uint64_t point, std::span<unsigned char> out, qvctl_status &st);
 };

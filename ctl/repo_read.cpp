@@ -31,6 +31,45 @@ int damaged_at(qvctl_status &st, std::uint64_t point, std::uint64_t sector)
                             static_cast<ull>(point), static_cast<ull>(sector));
 }
 
+// A delta walked in step with the image, for a point restored in one pass: each of its blocks
+// replaces the image's as the image's chunk holding it goes by, so every block is written once.
+struct delta_cursor {
+    delta_reader d;
+    std::uint64_t point = 0, next = 0;  // the record the chunk begins after
+    std::vector<delta_entry> chunk;
+    std::size_t at = 0;
+
+    int current(const delta_entry *&e, qvctl_status &st)
+    {
+        if (at == chunk.size()) {
+            if (int r = d.read(next, false, chunk, st))
+                return r;
+            next += chunk.size();
+            at = 0;
+        }
+        e = at < chunk.size() ? &chunk[at] : nullptr;
+        return 0;
+    }
+};
+
+// Whether every delta's records ascend, which a single pass needs; a delta whose backup went on
+// as a resync after its changelog holds two ascending runs.
+int ascending(delta_reader &d, bool &sorted, qvctl_status &st)
+{
+    sorted = true;
+    std::uint64_t last = 0;
+    bool first = true;
+    return d.each(
+        false,
+        [&](const delta_entry &e) {
+            sorted = sorted && (first || e.sector > last);
+            first = false;
+            last = e.sector;
+            return 0;
+        },
+        st);
+}
+
 }  // namespace
 
 const chain_record *point_find(const repo &r, std::uint64_t number, qvctl_status &st)
@@ -84,6 +123,42 @@ int point_scan::run(qvctl_status &st)
         ++damaged;
     };
     const std::string image_name = r.file("image"), sums_name = r.file("sums");
+    // An older point restored: its deltas applied in the image's pass when they allow it.
+    std::vector<delta_cursor> cursors;
+    bool one_pass = image_blocks && read_image && wanted < latest->point;
+    for (std::uint64_t p = latest->point; one_pass && p-- > wanted;) {
+        delta_cursor &c = cursors.emplace_back();
+        c.point = p;
+        if (int e = c.d.open(r, p, latest->sectors, st))
+            return e;
+        if (int e = ascending(c.d, one_pass, st))
+            return e;
+    }
+    if (!one_pass)
+        cursors.clear();
+    block_buffer one_block(1);
+    const auto substitute = [&](std::uint64_t b, std::uint64_t n, unsigned char *buf, qvctl_status &ws) {
+        for (delta_cursor &c : cursors) {  // newest first: the oldest, the point's own, written last
+            const delta_entry *e = nullptr;
+            for (;;) {
+                if (int rc = c.current(e, ws))
+                    return rc;
+                if (!e || e->sector / repo_block_sectors >= b + n)
+                    break;
+                const std::uint64_t block = e->sector / repo_block_sectors;
+                if (block >= b) {
+                    if (int rc = c.d.content(*e, c.point, one_block.block(0), ws))
+                        return rc;
+                    std::memcpy(buf + (block - b) * repo_block, one_block.data(), repo_block);
+                    ++blocks;
+                    if (progress)
+                        progress->add(1);
+                }
+                ++c.at;
+            }
+        }
+        return 0;
+    };
     const auto range = [&](std::uint64_t first, std::uint64_t last, qvctl_status &ws) {
         block_buffer buf(chunk_blocks);
         std::vector<std::uint64_t> kept(chunk_blocks);
@@ -103,6 +178,9 @@ int point_scan::run(qvctl_status &st)
                     return damaged_at(ws, latest->point, (b + i) * repo_block_sectors);
                 found(latest->point, (b + i) * repo_block_sectors);
             }
+            if (!cursors.empty())
+                if (int e = substitute(b, n, buf.data(), ws))
+                    return e;
             if (image_blocks)
                 if (int e = image_blocks(b, n, buf.data(), ws))
                     return e;
@@ -112,7 +190,10 @@ int point_scan::run(qvctl_status &st)
         }
         return 0;
     };
-    const std::uint64_t w = std::clamp<std::uint64_t>(static_cast<std::uint64_t>(workers), 1, std::max<std::uint64_t>(count, 1));
+    // The deltas' cursors walk forward only: one worker then.
+    const std::uint64_t w = cursors.empty() ? std::clamp<std::uint64_t>(static_cast<std::uint64_t>(workers), 1,
+                                                                         std::max<std::uint64_t>(count, 1))
+                                            : 1;
     std::vector<int> codes(w, 0);
     std::vector<qvctl_status> status(w);
     std::vector<std::thread> threads;
@@ -128,7 +209,7 @@ int point_scan::run(qvctl_status &st)
         }
     // Newest delta first: each one puts back the blocks its point had, so the oldest wins.
     block_buffer one(1);
-    for (std::uint64_t p = latest->point; p-- > wanted;) {
+    for (std::uint64_t p = latest->point; cursors.empty() && p-- > wanted;) {
         delta_reader d;
         if (int e = d.open(r, p, latest->sectors, st)) {
             if (stop_at_damage)
