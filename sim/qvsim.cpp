@@ -95,6 +95,8 @@ int start()
         int null = ::open("/dev/null", O_RDONLY);
         int log = ::open(log_path, O_WRONLY | O_APPEND | O_CREAT, 0644);
         ::dup2(null, 0), ::dup2(log, 1), ::dup2(log, 2);
+        // A daemon outlives its starter: it must not keep the starter's descriptors (a lock, say).
+        ::close_range(3, ~0u, 0);
         std::string exe = self_dir() + "/qvsimd";
         ::execl(exe.c_str(), "qvsimd", static_cast<char *>(nullptr));
         ::_exit(127);
