@@ -49,26 +49,31 @@ int folder_open(repo &r, int at, const char *name, const std::string &shown, qv:
     return 0;
 }
 
-// Numbers of the deltas in the folder that have a map or a data file.
-std::vector<std::uint64_t> delta_numbers(int deltas)
+// The names in an open folder, each handed to `fn`; the folder's own descriptor stays open.
+template <class F> void names_of(int folder, F &&fn)
 {
-    std::vector<std::uint64_t> out;
-    int fd = ::dup(deltas);
+    int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
     if (!d) {
         if (fd >= 0)
             ::close(fd);
-        return out;
+        return;
     }
-    ::rewinddir(d);
-    while (dirent *e = ::readdir(d)) {
-        std::uint64_t n = 0;
-        const char *end = e->d_name + std::strlen(e->d_name);
-        auto [p, ec] = std::from_chars(e->d_name, end, n);
-        if (ec == std::errc{} && p != e->d_name && (!std::strcmp(p, ".map") || !std::strcmp(p, ".data")))
-            out.push_back(n);
-    }
+    while (dirent *e = ::readdir(d))
+        fn(e->d_name);
     ::closedir(d);
+}
+
+// Numbers of the deltas in the folder that have a map or a data file.
+std::vector<std::uint64_t> delta_numbers(int deltas)
+{
+    std::vector<std::uint64_t> out;
+    names_of(deltas, [&](const char *name) {
+        std::uint64_t n = 0;
+        auto [p, ec] = std::from_chars(name, name + std::strlen(name), n);
+        if (ec == std::errc{} && p != name && (!std::strcmp(p, ".map") || !std::strcmp(p, ".data")))
+            out.push_back(n);
+    });
     return out;
 }
 
@@ -95,17 +100,10 @@ constexpr std::string_view early_names[] = {".", "..", "lock", "deltas"};
 // A folder that is no repository yet may become one only while it holds nothing of anyone else's.
 bool holds_others(int dir)
 {
-    int fd = ::dup(dir);
-    DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
-    if (!d) {
-        if (fd >= 0)
-            ::close(fd);
-        return false;
-    }
     bool others = false;
-    while (dirent *e = ::readdir(d))
-        others = others || std::find(std::begin(early_names), std::end(early_names), e->d_name) == std::end(early_names);
-    ::closedir(d);
+    names_of(dir, [&](const char *name) {
+        others = others || std::find(std::begin(early_names), std::end(early_names), name) == std::end(early_names);
+    });
     return others;
 }
 
