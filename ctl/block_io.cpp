@@ -21,14 +21,14 @@ namespace {
 
 constexpr std::size_t buffer_alignment = 4096;
 
+}  // namespace
+
 std::uint64_t little_endian(std::uint64_t v)
 {
     if constexpr (std::endian::native == std::endian::big)
         return __builtin_bswap64(v);
     return v;
 }
-
-}  // namespace
 
 std::uint64_t block_sum(std::span<const unsigned char> block) { return XXH3_64bits(block.data(), block.size()); }
 

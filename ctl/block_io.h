@@ -19,6 +19,8 @@ std::uint64_t block_sum(std::span<const unsigned char> block);
 // The checksum of a block of zeros.
 std::uint64_t zero_sum();
 bool all_zero(std::span<const unsigned char> block);
+// A checksum as the sums file holds it, and back: little-endian.
+std::uint64_t little_endian(std::uint64_t v);
 
 // A buffer of whole blocks, aligned for direct reads; its size fixed at construction.
 class block_buffer {

@@ -30,7 +30,7 @@ int repo_check(const std::string &path, std::uint64_t point, int workers, bool p
             out.points.push_back(p->point);
     point_scan scan(r, from->point, workers);
     scan.stop_at_damage = false;
-    progress_meter meter("check", scan.total(st), progress);
+    progress_meter meter("check", scan.total(), progress);
     scan.progress = &meter;
     int e = scan.run(st);
     meter.stop();

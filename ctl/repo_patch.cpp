@@ -28,8 +28,6 @@ int interrupted(qvctl_status &st)
     return 0;
 }
 
-std::uint64_t le(std::uint64_t v) { return std::endian::native == std::endian::big ? __builtin_bswap64(v) : v; }
-
 // Runs of consecutive blocks in `blocks` (ascending), each handed as [i, j).
 template <class F> int runs_of(const std::vector<std::uint64_t> &blocks, F &&fn)
 {
@@ -59,7 +57,7 @@ int base_range(const patch_files &f, int sums_fd, const std::string &sums_name, 
             for (j = i + 1; j < n && all_zero(buf.block(j)) == zero;)
                 ++j;
             for (std::uint64_t k = i; k < j; ++k)
-                sums[k] = le(zero ? zero_sum() : block_sum(buf.block(k)));
+                sums[k] = little_endian(zero ? zero_sum() : block_sum(buf.block(k)));
             if (zero)
                 continue;
             if (int r = blocks_write(f.image, f.size, b + i, j - i, buf.block(i).data(), false, false, f.image_name,

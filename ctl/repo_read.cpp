@@ -23,8 +23,6 @@ using ull = unsigned long long;
 
 constexpr std::uint64_t chunk_blocks = 1024;  // 4 MiB per read
 
-std::uint64_t le(std::uint64_t v) { return std::endian::native == std::endian::big ? __builtin_bswap64(v) : v; }
-
 int damaged_at(qvctl_status &st, std::uint64_t point, std::uint64_t sector)
 {
     return qvctl_status_set(&st, repo_damaged, "ERROR: point %llu: the block at sector %llu differs from its checksum",
@@ -87,7 +85,7 @@ const chain_record *point_find(const repo &r, std::uint64_t number, qvctl_status
     return p;
 }
 
-std::uint64_t point_scan::total(qvctl_status &st) const
+std::uint64_t point_scan::total() const
 {
     const chain_record *latest = r.latest();
     if (!latest)
@@ -99,7 +97,6 @@ std::uint64_t point_scan::total(qvctl_status &st) const
         if (d.open(r, p, latest->sectors, ignored) == 0)
             n += d.records;
     }
-    (void)st;
     return n;
 }
 
@@ -172,7 +169,7 @@ int point_scan::run(qvctl_status &st)
                                    sums_name, ws))
                 return e;
             for (std::uint64_t i = 0; i < n; ++i) {
-                if (block_sum(buf.block(i)) == le(kept[i]))
+                if (block_sum(buf.block(i)) == little_endian(kept[i]))
                     continue;
                 if (stop_at_damage)
                     return damaged_at(ws, latest->point, (b + i) * repo_block_sectors);

@@ -44,7 +44,7 @@ struct point_scan {
     // 0, repo_damaged (after the scan when not stopping, at the first one else) or a code.
     int run(qvctl_status &st);
     // Blocks the scan reads, for a progress line.
-    std::uint64_t total(qvctl_status &st) const;
+    std::uint64_t total() const;
 };
 
 // The point to read and its record, checked to exist: else a message naming the points there are.

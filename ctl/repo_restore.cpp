@@ -169,7 +169,7 @@ int repo_restore(const restore_request &req, restore_result &out, qvctl_status &
         ++(zero ? out.zero_blocks : out.data_blocks);
         return zero ? zeros_write(t, offset, length, ws) : data_pwrite(t.fd.get(), data, length, offset, t.name, ws);
     };
-    progress_meter progress("restore", scan.total(st), req.progress);
+    progress_meter progress("restore", scan.total(), req.progress);
     scan.progress = &progress;
     int e = scan.run(st);
     progress.stop();
