@@ -7,6 +7,8 @@
 
 namespace qvctl_cli {
 
+struct ceph_options;
+
 struct backup_request {
     const char *device = nullptr;
     const char *repo = nullptr;
@@ -17,6 +19,8 @@ struct backup_request {
     std::uint64_t spot_check = 1024;
     bool json = false;
     int workers = 1;
+    // How to reach Ceph, for a repository there; null for its defaults.
+    const ceph_options *ceph = nullptr;
     // Called between the copy and the read-back, for tests that change the image behind the copy's back.
     void (*before_verify)(const char *image, void *context) = nullptr;
     void *context = nullptr;

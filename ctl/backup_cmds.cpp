@@ -12,6 +12,7 @@
 #include "backup_checks.h"
 #include "chain_manifest.h"
 #include "commands.h"
+#include "rbd_client.h"
 #include "snap_engine.h"
 
 namespace qvctl_cli {
@@ -35,12 +36,14 @@ void report(const backup_request &req, const chain_record &rec, const qvctl_stat
               static_cast<ull>(rec.bytes), rec.verified ? ", verified" : "");
 }
 
-constexpr option_spec backup_options[] = {
+constexpr option_spec backup_own_options[] = {
     {"workers", "N", "copy a base with N parallel workers (default 1)", 'w'},
     {"verify", nullptr, "read the image back and compare it with the snapshot and its checksums"},
     {"resync", nullptr, "compare every block of the snapshot with its checksum and copy those that differ"},
     {"spot-check", "N", "after an incremental copy compare N random blocks outside the changelog with their checksums (default 1024, 0 off)"},
 };
+
+constexpr auto backup_options = with_ceph(backup_own_options);
 
 int backup_command(const invocation &inv)
 {
@@ -57,6 +60,10 @@ int backup_command(const invocation &inv)
     req.verify = inv.option("verify");
     req.json = json_output();
     req.workers = workers;
+    ceph_options ceph;
+    if (!ceph_options_of(inv, ceph))
+        return EINVAL;
+    req.ceph = &ceph;
     return backup_run(req);
 }
 
@@ -79,7 +86,7 @@ int backup_run(const backup_request &request)
     return exit_status(code);
 }
 
-const command backup_entry = {"backup", "DEVICE REPO [-w N] [--verify] [--resync] [--spot-check N] [--json]",
+const command backup_entry = {"backup", "DEVICE REPO [-w N] [--verify] [--resync] [--spot-check N] [--ceph-conf FILE] [--ceph-id NAME] [--ceph-timeout SECONDS] [--json]",
                               "take a backup of a device into a repository, its newest restore point",
                               backup_command, backup_options, 2, nullptr, true};
 

@@ -135,6 +135,28 @@ int blocks_write(int fd, std::uint64_t size, std::uint64_t first, std::uint64_t 
     return data_pwrite(fd, data, length, offset, what, st);
 }
 
+sums_file::sums_file(int fd, std::string what) : what_(std::move(what))
+{
+    io_.read = [fd, this](std::uint64_t offset, std::size_t length, void *out, std::size_t &got, qvctl_status &st) {
+        got = 0;
+        while (got < length) {
+            ssize_t n = ::pread(fd, static_cast<char *>(out) + got, length - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return qvctl_status_set(&st, errno, "ERROR: could not read %s: %s", what_.c_str(), std::strerror(errno));
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        return 0;
+    };
+    io_.write = [fd, this](std::uint64_t offset, std::size_t length, const void *data, qvctl_status &st) {
+        return data_pwrite(fd, data, length, offset, what_, st);
+    };
+    io_.sync = [fd, this](qvctl_status &st) { return data_sync(fd, what_, st); };
+}
+
 int sums_file::load(std::uint64_t block, qvctl_status &st)
 {
     if (int r = flush(st))
@@ -142,18 +164,8 @@ int sums_file::load(std::uint64_t block, qvctl_status &st)
     first_ = block - block % window;
     sums_.assign(window, 0);
     std::size_t got = 0;
-    const std::size_t want = window * sizeof(std::uint64_t);
-    while (got < want) {
-        ssize_t n = ::pread(fd_, reinterpret_cast<char *>(sums_.data()) + got, want - got,
-                            static_cast<off_t>(first_ * sizeof(std::uint64_t) + got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return qvctl_status_set(&st, errno, "ERROR: could not read %s: %s", what_.c_str(), std::strerror(errno));
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
+    if (int r = io_.read(first_ * sizeof(std::uint64_t), window * sizeof(std::uint64_t), sums_.data(), got, st))
+        return r;
     valid_ = got / sizeof(std::uint64_t);
     loaded_ = true;
     for (auto &s : sums_)
@@ -190,12 +202,11 @@ int sums_file::flush(qvctl_status &st, bool sync)
         std::vector<std::uint64_t> out(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(valid_));
         for (auto &s : out)
             s = little_endian(s);
-        if (int r = data_pwrite(fd_, out.data(), out.size() * sizeof(std::uint64_t), first_ * sizeof(std::uint64_t),
-                                what_, st))
+        if (int r = io_.write(first_ * sizeof(std::uint64_t), out.size() * sizeof(std::uint64_t), out.data(), st))
             return r;
         dirty_ = false;
     }
-    return sync ? data_sync(fd_, what_, st) : 0;
+    return sync ? io_.sync(st) : 0;
 }
 
 }  // namespace qvctl_cli

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -52,11 +53,21 @@ int data_pread(int fd, void *data, std::size_t length, std::uint64_t offset, con
                qvctl_status &st);
 int data_sync(int fd, const std::string &what, qvctl_status &st);
 
-// The repository's checksum file: one little-endian u64 per block, read and written through a
-// window of it, so that runs in ascending order cost one read and one write per window.
+// Where the checksums are kept: reads hand back what there is (`got` short at the end).
+struct sums_io {
+    std::function<int(std::uint64_t offset, std::size_t length, void *out, std::size_t &got, qvctl_status &st)> read;
+    std::function<int(std::uint64_t offset, std::size_t length, const void *data, qvctl_status &st)> write;
+    std::function<int(qvctl_status &st)> sync;
+};
+
+// The repository's checksums: one little-endian u64 per block, read and written through a window
+// of them, so that runs in ascending order cost one read and one write per window.
 class sums_file {
 public:
-    sums_file(int fd, std::string what) : fd_(fd), what_(std::move(what)) {}
+    sums_file(int fd, std::string what);
+    sums_file(sums_io io, std::string what) : io_(std::move(io)), what_(std::move(what)) {}
+    sums_file(const sums_file &) = delete;
+    sums_file &operator=(const sums_file &) = delete;
     int get(std::uint64_t block, std::uint64_t &out, qvctl_status &st);
     int set(std::uint64_t block, std::uint64_t sum, qvctl_status &st);
     // The window's changes written out (and with `sync`, made durable).
@@ -65,7 +76,7 @@ public:
 private:
     int load(std::uint64_t block, qvctl_status &st);
     static constexpr std::uint64_t window = 1u << 17;  // sums, 1 MiB
-    int fd_;
+    sums_io io_;
     std::string what_;
     std::vector<std::uint64_t> sums_;
     std::uint64_t first_ = 0, valid_ = 0;

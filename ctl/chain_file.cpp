@@ -38,6 +38,25 @@ bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_s
             return qvctl_status_set(&st, errno, "ERROR: could not read %s", path.c_str()), false;
         text.append(buf, static_cast<std::size_t>(n));
     }
+    return chain_parse(text, path, out, st);
+}
+
+bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st)
+{
+    return file_replace(path, chain_text(records), 0644, st);
+}
+
+std::string chain_text(const std::vector<chain_record> &records)
+{
+    std::string text;
+    for (const chain_record &r : records)
+        text += chain_record_json(r) + "\n";
+    return text;
+}
+
+bool chain_parse(std::string_view text, const std::string &name, std::vector<chain_record> &out, qvctl_status &st)
+{
+    out.clear();
     std::string_view rest = text;
     for (unsigned n = 1; !rest.empty(); ++n) {
         auto end = rest.find('\n');
@@ -47,7 +66,7 @@ bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_s
             continue;
         auto r = chain_record_parse(line);
         if (!r) {
-            qvctl_status_set(&st, EBADMSG, "ERROR: %s: line %u is no backup record", path.c_str(), n);
+            qvctl_status_set(&st, EBADMSG, "ERROR: %s: line %u is no backup record", name.c_str(), n);
             return false;
         }
         out.push_back(*r);
@@ -55,12 +74,27 @@ bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_s
     return true;
 }
 
-bool chain_write(const std::string &path, const std::vector<chain_record> &records, qvctl_status &st)
+std::vector<const chain_record *> chain_points::points() const
 {
-    std::string text;
-    for (const chain_record &r : records)
-        text += chain_record_json(r) + "\n";
-    return file_replace(path, text, 0644, st);
+    std::vector<const chain_record *> out;
+    for (const chain_record &rec : records)
+        if (rec.result == "succeeded" && rec.point)
+            out.push_back(&rec);
+    return out;
+}
+
+const chain_record *chain_points::latest() const
+{
+    auto p = points();
+    return p.empty() ? nullptr : p.back();
+}
+
+const chain_record *chain_points::point(std::uint64_t number) const
+{
+    for (const chain_record *p : points())
+        if (p->point == number)
+            return p;
+    return nullptr;
 }
 
 std::string utc_now()

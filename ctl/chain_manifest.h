@@ -46,6 +46,19 @@ std::string chain_record_json(const chain_record &r);
 // A line that is no JSON object of ours answers nothing.
 std::optional<chain_record> chain_record_parse(std::string_view line);
 
+// The records as the manifest's text, one line each, and back; `name` names the text in a message.
+std::string chain_text(const std::vector<chain_record> &records);
+bool chain_parse(std::string_view text, const std::string &name, std::vector<chain_record> &out, qvctl_status &st);
+
+// A repository's records, and the restore points among them.
+struct chain_points {
+    std::vector<chain_record> records;
+    // The succeeded records, oldest first, and the newest of them (null when there is none).
+    std::vector<const chain_record *> points() const;
+    const chain_record *latest() const;
+    const chain_record *point(std::uint64_t number) const;
+};
+
 // The records of the manifest; none when it does not exist. False (status set) when it can't be read.
 bool chain_read(const std::string &path, std::vector<chain_record> &out, qvctl_status &st);
 // Writes all records into a new file and renames it over the manifest, so that a crash leaves the

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -84,6 +85,26 @@ bool parse_bytes(const char *text, const char *what, uint64_t &out);
 bool parse_number(const char *text, const char *what, uint64_t max, uint64_t &out);
 // The -w/--workers value, 1 when absent; 0 when the value was refused (the error is already shown).
 int workers_option(const invocation &inv);
+
+// The options that say how to reach Ceph, for a repository there, after a command's own.
+constexpr option_spec ceph_option_specs[] = {
+    {"ceph-conf", "FILE", "for a repository in Ceph: its configuration (default: Ceph's own)"},
+    {"ceph-id", "NAME", "for a repository in Ceph: the client to connect as (default: Ceph's own)"},
+    {"ceph-timeout", "SECONDS", "for a repository in Ceph: how long any call may take (default 30)"},
+};
+template <std::size_t N> constexpr std::array<option_spec, N + std::size(ceph_option_specs)> with_ceph(const option_spec (&own)[N])
+{
+    std::array<option_spec, N + std::size(ceph_option_specs)> all{};
+    std::size_t i = 0;
+    for (const option_spec &o : own)
+        all[i++] = o;
+    for (const option_spec &o : ceph_option_specs)
+        all[i++] = o;
+    return all;
+}
+struct ceph_options;
+// False, after a usage message, on a malformed value.
+bool ceph_options_of(const invocation &inv, ceph_options &out);
 bool parse_percent(const char *text, double &out);
 bool parse_mark_chunk(const char *text, uint64_t &out);
 bool parse_map_method(const char *text, uint32_t &out);

@@ -24,18 +24,13 @@ constexpr std::uint64_t repo_block_sectors = repo_block / 512;
 // Exit status of a block that differs from its checksum, or an image from its snapshot.
 constexpr int repo_damaged = 9;
 
-struct repo {
+struct repo : chain_points {
     std::string path;
     qv::unique_fd dir, deltas, lock;
-    std::vector<chain_record> records;
     qvctl_status st{};
 
     std::string file(const std::string &name) const { return path + "/" + name; }
     std::string manifest() const { return file("manifest"); }
-    // The succeeded records, oldest first, and the newest of them (null when there is none).
-    std::vector<const chain_record *> points() const;
-    const chain_record *latest() const;
-    const chain_record *point(std::uint64_t number) const;
     bool save() { return chain_write(manifest(), records, st); }
 };
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// One backup into a repository, from the checks to the new point: checks the device and the
-// target, opens the repository (rolling back what a cut run left), decides between a base, an
-// incremental and a resync, starts the snapshot, patches the image with the old blocks saved
-// first, spot-checks and optionally reads the copy back, records the point, and only then
-// completes the snapshot. Any failure before the record rolls the image back and cancels the
-// snapshot, so that its changed blocks come back in the next incremental.
+// One backup into a repository, from the checks to the new point: checks the device, opens the
+// store (which finishes what a cut run left), decides between a base, an incremental and a resync,
+// starts the snapshot, has the store copy it, spot-checks and optionally reads the copy back,
+// seals and records the point, and only then completes the snapshot. Any failure before the record
+// undoes the copy and cancels the snapshot, so that its changed blocks come back in the next
+// incremental.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -20,9 +20,9 @@
 #include "backup.h"
 #include "backup_checks.h"
 #include "qvctl_internal.h"
+#include "backup_store.h"
+#include "rbd_client.h"
 #include "repo.h"
-#include "repo_delta.h"
-#include "repo_patch.h"
 #include "snap_engine.h"
 
 namespace qvctl_cli {
@@ -34,7 +34,7 @@ using ull = unsigned long long;
 bool process_gone(long pid) { return pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 struct changelog_walk {
-    patcher *patch;
+    block_patcher *patch;
     spot_walk *spot;
     qvctl_status *st;
 };
@@ -52,22 +52,27 @@ int changelog_run(const qvctl_changelog_entry *e, uint32_t, void *ctx, qvctl_sta
 
 struct backup {
     const backup_request &req;
-    repo r;
+    std::unique_ptr<backup_store> store;
     chain_record rec;
     std::uint64_t last = 0;  // the point this backup builds on; 0 for a base
-    qv::unique_fd snapshot, image, sums;
-    bool snapshot_taken = false, patching = false;
-    qvctl_status &st = r.st;
+    qv::unique_fd snapshot;
+    bool snapshot_taken = false, copying = false;
+    qvctl_status st{};
 
-    explicit backup(const backup_request &q) : req(q) {}
+    explicit backup(const backup_request &q)
+        : req(q), store(rbd_ref_is(q.repo) ? ceph_store(q) : folder_store(q))
+    {
+    }
 
     bool base() const { return !last; }
+    std::vector<chain_record> &records() { return store->chain().records; }
+    bool save() { return store->save(st); }
 
     // A held snapshot is ours to cancel only when the last run into this repository took it and
     // its process is gone; the repository's lock tells that no run of ours is still at work.
     int clear_leftover()
     {
-        chain_record *prev = r.records.empty() ? nullptr : &r.records.back();
+        chain_record *prev = records().empty() ? nullptr : &records().back();
         const bool ours = prev && prev->result == "started" && prev->device == req.device && process_gone(prev->pid);
         char held[4096] = "";
         qvctl_status probe{};
@@ -84,15 +89,16 @@ struct backup {
                   req.device, prev->pid, snapshot_held ? "; its snapshot is cancelled" : "");
         prev->result = "killed";
         prev->end = utc_now();
-        return r.save() ? 0 : st.code;
+        return save() ? 0 : st.code;
     }
 
     int decide()
     {
-        last = r.latest() ? r.latest()->point : 0;
+        const chain_record *latest = store->chain().latest();
+        last = latest ? latest->point : 0;
         rec.kind = base() ? "base" : "incremental";
         std::string why;
-        if (int c = chain_continuity(req.device, req.repo, r.records, rec, req.resync, why, st))
+        if (int c = chain_continuity(req.device, req.repo, records(), rec, req.resync, why, st))
             return c;
         if (!why.empty() && !base())
             resync_because(why);
@@ -109,62 +115,44 @@ struct backup {
 
     int record_start()
     {
-        rec.seq = r.records.empty() ? 1 : r.records.back().seq + 1;
+        rec.seq = records().empty() ? 1 : records().back().seq + 1;
         rec.start = utc_now();
         rec.device = req.device;
         rec.fs = fs_name(req.device);
         rec.result = "started";
         rec.pid = static_cast<long>(::getpid());
-        r.records.push_back(rec);
-        return r.save() ? 0 : st.code;
+        records().push_back(rec);
+        return save() ? 0 : st.code;
     }
 
-    int open_files()
+    int open_snapshot()
     {
         snapshot.reset(::open(rec.snapshot.c_str(), O_RDONLY | O_LARGEFILE | O_CLOEXEC));
         if (!snapshot)
             return qvctl_status_set(&st, errno, "ERROR: could not open %s: %s", rec.snapshot.c_str(),
                                     std::strerror(errno));
-        const int flags = O_RDWR | (base() ? O_CREAT : 0);
-        for (auto [name, fd] : {std::pair{"image", &image}, std::pair{"sums", &sums}})
-            if (int e = repo_file_open(r, r.dir.get(), name, flags, *fd))
-                return qvctl_status_set(&st, e, "ERROR: could not open %s: %s", r.file(name).c_str(),
-                                        std::strerror(e));
-        // A filesystem mounted over the image would see its blocks change beneath it.
-        struct stat sb {};
-        const std::string loop = ::fstat(image.get(), &sb) == 0 ? loop_serving(sb) : "";
-        if (!loop.empty())
-            return qvctl_status_set(&st, EBUSY, "ERROR: %s is in use by %s (a point mounted?); unmount it first",
-                                    r.file("image").c_str(), loop.c_str());
-        return 0;
+        return store->prepare(base(), st);
     }
 
-    patch_files files(progress_meter *progress) const
+    copy_source source(progress_meter *progress) const
     {
-        return {snapshot.get(), image.get(), rec.snapshot, r.file("image"), rec.sectors * 512, progress};
+        return {snapshot.get(), rec.snapshot, rec.sectors * 512, progress, req.workers};
     }
 
     bool progress_shown() const { return !req.json && ::isatty(STDOUT_FILENO); }
 
-    int copy_base(patch_counts &counts)
-    {
-        progress_meter progress("base", blocks_of(rec.sectors), progress_shown());
-        patch_files f = files(&progress);
-        return base_copy(f, sums.get(), r.file("sums"), req.workers, counts, st);
-    }
-
     // The changelog's blocks, then the spot check's sample of those it did not list; a sample
     // block that differs from its checksum shows that the changelog missed changes, and the same
     // run goes on as a resync.
-    int copy_changes(patcher &p, const patch_files &f, sums_file &sum_file)
+    int copy_changes(block_patcher &p, const copy_source &src)
     {
         qvctl_status counted{};
         const std::uint64_t listed = qvctl_changelog_count(req.device, &counted);
         if (counted.code)
             return st = counted, st.code;
         const std::uint64_t blocks = blocks_of(rec.sectors);
-        if (f.progress)
-            f.progress->total(listed);
+        if (src.progress)
+            src.progress->total(listed);
         spot_walk spot;
         spot.ranks = spot_ranks(blocks > listed ? blocks - listed : 0, req.spot_check);
         changelog_walk walk{&p, &spot, &st};
@@ -181,7 +169,7 @@ struct backup {
         std::uint64_t differing = 0, first = 0;
         for (std::uint64_t b : spot.blocks) {
             bool same = true;
-            if (int c = snapshot_block_matches(f, sum_file, b, same, st))
+            if (int c = p.matches(b, same, st))
                 return c;
             if (!same && !differing++)
                 first = b * repo_block_sectors;
@@ -195,44 +183,44 @@ struct backup {
                   static_cast<ull>(differing), static_cast<ull>(spot.blocks.size()), req.device, static_cast<ull>(first));
         resync_because("the spot check found " + std::to_string(differing) + " of " +
                        std::to_string(spot.blocks.size()) + " blocks outside the changelog differing");
-        if (f.progress)
-            f.progress->total(listed + blocks);
+        if (src.progress)
+            src.progress->total(listed + blocks);
         return p.resync(st);
     }
 
     int copy_later(patch_counts &counts)
     {
-        delta_writer delta;
-        if (int c = delta.create(r, last, rec.sectors))
-            return c;
-        patching = true;
-        sums_file sum_file(sums.get(), r.file("sums"));
+        copying = true;
         progress_meter progress(rec.resync ? "resync" : "incremental", blocks_of(rec.sectors), progress_shown());
-        patch_files f = files(&progress);
-        patcher p(f, sum_file, delta);
-        int c = rec.resync ? p.resync(st) : copy_changes(p, f, sum_file);
-        if (!c)
-            c = p.finish(st);
+        const copy_source src = source(&progress);
+        auto walk = [&](block_patcher &p) { return rec.resync ? p.resync(st) : copy_changes(p, src); };
+        int c = store->copy_later(src, last, rec.resync, walk, counts, rec.differing, rec.disk_bytes, st);
         progress.stop();
-        counts = p.counts();
-        rec.differing = p.differing;
-        rec.disk_bytes = delta.data_blocks() * repo_block + delta.blocks() * delta_record_size;
+        return c;
+    }
+
+    int copy_base(patch_counts &counts)
+    {
+        copying = true;
+        progress_meter progress("base", blocks_of(rec.sectors), progress_shown());
+        int c = store->copy_base(source(&progress), counts, st);
+        progress.stop();
+        if (!c)
+            rec.disk_bytes = store->base_disk_bytes();
         return c;
     }
 
     int verify()
     {
         if (req.before_verify)
-            req.before_verify(r.file("image").c_str(), req.context);
-        sums_file sum_file(sums.get(), r.file("sums"));
-        patch_files f = files(nullptr);
+            req.before_verify(store->image_name().c_str(), req.context);
         std::uint64_t differing = 0, sector = 0;
-        if (int c = image_compare(f, sum_file, 0, blocks_of(rec.sectors), differing, sector, st))
+        if (int c = store->compare(source(nullptr), differing, sector, st))
             return c;
         if (differing)
             return qvctl_status_set(&st, repo_damaged,
                                     "ERROR: %s differs from the snapshot %s in %llu blocks, the first at sector %llu",
-                                    r.file("image").c_str(), rec.snapshot.c_str(), static_cast<ull>(differing),
+                                    store->image_name().c_str(), rec.snapshot.c_str(), static_cast<ull>(differing),
                                     static_cast<ull>(sector));
         rec.verified = true;
         return 0;
@@ -242,7 +230,7 @@ struct backup {
     {
         if (int sig = snap_interrupt_signal())
             return qvctl_status_set(&st, SNAP_INTERRUPTED, "ERROR: interrupted by signal %d before the copy", sig);
-        if (int c = open_files())
+        if (int c = open_snapshot())
             return c;
         qvctl_log(LOG_NOTICE, stdout, "Backup %llu of %s into %s: %s from snapshot %s", static_cast<ull>(rec.seq),
                   req.device, req.repo, rec.kind.c_str(), rec.snapshot.c_str());
@@ -252,22 +240,19 @@ struct backup {
         rec.bytes = counts.bytes;
         if (c)
             return c;
-        if (base()) {
-            struct stat sb {};
-            ::fstat(image.get(), &sb);
-            rec.disk_bytes = static_cast<std::uint64_t>(sb.st_blocks) * 512;
-        }
-        return req.verify ? verify() : 0;
+        if (req.verify)
+            if (int v = verify())
+                return v;
+        return store->seal(last + 1, st);
     }
 
     // A failed run leaves the image as the last point had it.
     void undo()
     {
-        if (!patching)
+        if (!copying)
             return;
         qvctl_status saved = st;
-        std::uint64_t blocks = 0;
-        if (repo_rollback(r, blocks) != 0)
+        if (!store->undo(st))
             qvctl_log(LOG_ERR, stderr, "%s; the next backup rolls it back", st.message);
         st = saved;
     }
@@ -279,9 +264,9 @@ struct backup {
         rec.message = code ? st.message : "";
         rec.result = code == 0 ? "succeeded" : (snap_interrupt_signal() ? "interrupted" : "failed");
         rec.point = code == 0 ? last + 1 : 0;
-        r.records.back() = rec;
+        records().back() = rec;
         const qvctl_status failure = st;
-        if (!r.save()) {
+        if (!save()) {
             qvctl_log(LOG_ERR, stderr, "%s", st.message);
             if (code) {
                 st = failure;  // the run's own failure is what it reports
@@ -319,10 +304,8 @@ struct backup {
     {
         if (int c = device_ready(req.device, st))
             return c;
-        if (int c = backup_target_check(req.device, req.repo, st))
-            return c;
         device_identity_note(req.device, rec);
-        if (int c = repo_open(r, req.repo, repo_access::create))
+        if (int c = store->open(st))
             return c;
         if (int c = clear_leftover())
             return c;

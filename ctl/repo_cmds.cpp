@@ -4,11 +4,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "commands.h"
 #include "json_writer.h"
+#include "rbd_repo.h"
 #include "repo_restore.h"
 #include "snap_engine.h"
 
@@ -40,9 +42,15 @@ std::string size_text(std::uint64_t bytes)
     return buf;
 }
 
-constexpr option_spec workers_only[] = {
+constexpr option_spec workers_own[] = {
     {"workers", "N", "read with N parallel workers (default 1)", 'w'},
 };
+constexpr auto restore_options = with_ceph(workers_own);
+constexpr auto ceph_only = [] {
+    std::array<option_spec, std::size(ceph_option_specs)> all{};
+    std::copy(std::begin(ceph_option_specs), std::end(ceph_option_specs), all.begin());
+    return all;
+}();
 
 int restore(const invocation &inv)
 {
@@ -52,6 +60,10 @@ int restore(const invocation &inv)
         return EINVAL;
     req.target = inv.args[1];
     req.progress = progress_shown();
+    ceph_options ceph;
+    if (!ceph_options_of(inv, ceph))
+        return EINVAL;
+    req.ceph = &ceph;
     snap_signals_install();
     restore_result out;
     qvctl_status st{};
@@ -72,41 +84,78 @@ int restore(const invocation &inv)
     return 0;
 }
 
-int list(const invocation &inv)
+// The records of a repository with what each point takes on disk.
+struct listing {
+    std::string name;
+    std::vector<chain_record> records;
+    std::vector<std::uint64_t> disk;
+};
+
+int listing_read(const invocation &inv, listing &out, qvctl_status &st)
 {
+    if (rbd_ref_is(inv.args[0])) {
+        ceph_options ceph;
+        if (!ceph_options_of(inv, ceph))
+            return EINVAL;
+        rbd_repo r;
+        if (int code = r.open(inv.args[0], ceph, repo_access::read, st))
+            return code;
+        out.name = r.label;
+        out.records = r.records;
+        for (const chain_record &rec : r.records)
+            out.disk.push_back(rec.disk_bytes);
+        return 0;
+    }
     repo r;
     if (int code = repo_open(r, inv.args[0], repo_access::read))
-        return finish(code, r.st);
+        return st = r.st, code;
+    out.name = r.path;
+    out.records = r.records;
+    for (const chain_record &rec : r.records)
+        out.disk.push_back(rec.point ? point_disk_bytes(r, rec) : 0);
+    return 0;
+}
+
+int list(const invocation &inv)
+{
+    listing l;
+    qvctl_status st{};
+    if (int code = listing_read(inv, l, st))
+        return code == EINVAL && !st.code ? code : finish(code, st);
     if (json_output()) {
         json_writer j;
-        j.begin_object().key("repo").value(r.path).key("points").begin_array();
-        for (const chain_record &rec : r.records) {
+        j.begin_object().key("repo").value(l.name).key("points").begin_array();
+        for (std::size_t i = 0; i < l.records.size(); ++i) {
+            const chain_record &rec = l.records[i];
             j.begin_object();
             if (rec.point)
                 j.key("point").value(uint64_t{rec.point});
             else
                 j.key("point").null();
             j.key("seq").value(uint64_t{rec.seq}).key("time").value(rec.start).key("kind").value(rec.kind);
-            j.key("blocks").value(uint64_t{rec.blocks}).key("disk_bytes").value(rec.point ? point_disk_bytes(r, rec) : uint64_t{0});
+            j.key("blocks").value(uint64_t{rec.blocks}).key("disk_bytes").value(rec.point ? l.disk[i] : uint64_t{0});
             j.key("result").value(rec.result).end_object();
         }
         j.end_array().end_object().print();
         return 0;
     }
     std::printf("%-6s %-21s %-12s %10s %11s  %s\n", "POINT", "TIME", "KIND", "BLOCKS", "ON DISK", "RESULT");
-    for (const chain_record &rec : r.records) {
+    for (std::size_t i = 0; i < l.records.size(); ++i) {
+        const chain_record &rec = l.records[i];
         const std::string point = rec.point ? std::to_string(rec.point) : "-";
-        const std::string disk = rec.point ? size_text(point_disk_bytes(r, rec)) : "-";
+        const std::string disk = rec.point ? size_text(l.disk[i]) : "-";
         std::printf("%-6s %-21s %-12s %10llu %11s  %s\n", point.c_str(), rec.start.c_str(), rec.kind.c_str(),
                     static_cast<ull>(rec.blocks), disk.c_str(), rec.result.c_str());
     }
     return 0;
 }
 
-constexpr option_spec check_options[] = {
+constexpr option_spec check_own[] = {
     {"point", "N", "check what point N needs (the image and the deltas down to its own) instead of every point"},
     {"workers", "N", "read the image with N parallel workers (default 1)", 'w'},
 };
+
+constexpr auto check_options = with_ceph(check_own);
 
 int check(const invocation &inv)
 {
@@ -120,10 +169,13 @@ int check(const invocation &inv)
         if (!point)
             return usage_error("ERROR: points are numbered from 1");
     }
+    ceph_options ceph;
+    if (!ceph_options_of(inv, ceph))
+        return EINVAL;
     snap_signals_install();
     check_result out;
     qvctl_status st{};
-    const int code = repo_check(inv.args[0], point, workers, progress_shown(), out, st);
+    const int code = repo_check(inv.args[0], &ceph, point, workers, progress_shown(), out, st);
     if (code && code != repo_damaged)
         return finish(code, st);
     if (json_output()) {
@@ -153,9 +205,11 @@ int check(const invocation &inv)
     return code;
 }
 
-constexpr option_spec prune_options[] = {
+constexpr option_spec prune_own[] = {
     {"keep", "N", "keep the newest N points (the latest always) and remove the older ones"},
 };
+
+constexpr auto prune_options = with_ceph(prune_own);
 
 int prune(const invocation &inv)
 {
@@ -165,9 +219,12 @@ int prune(const invocation &inv)
         return usage_error("ERROR: --keep N is required");
     if (!parse_number(n, "--keep", UINT64_MAX, keep))
         return EINVAL;
+    ceph_options ceph;
+    if (!ceph_options_of(inv, ceph))
+        return EINVAL;
     prune_result out;
     qvctl_status st{};
-    if (int code = repo_prune(inv.args[0], keep, out, st))
+    if (int code = repo_prune(inv.args[0], &ceph, keep, out, st))
         return finish(code, st);
     if (out.removed.empty())
         return finish(0, st, std::string(inv.args[0]) + ": nothing to prune, " + std::to_string(out.kept.size()) +
@@ -178,8 +235,26 @@ int prune(const invocation &inv)
                       std::to_string(out.kept.front()) + " to " + std::to_string(out.kept.back()) + " kept");
 }
 
+// An image in Ceph is mapped by the kernel's RBD client, which this host may lack; restoring works
+// from any host.
+int rbd_mount_refused(const std::string &ref)
+{
+    qvctl_status st{};
+    rbd_ref r;
+    if (!rbd_ref_parse(ref, r, st))
+        return finish(st.code, st);
+    const std::string point = r.point ? "@" + std::to_string(r.point) : "";
+    qvctl_status_set(&st, EOPNOTSUPP,
+                     "ERROR: %s cannot be mounted here (this host maps no RBD images); restore the point into a "
+                     "file and mount that: qvctl repo restore %s%s FILE",
+                     r.text().c_str(), r.text().c_str(), point.c_str());
+    return finish(st.code, st);
+}
+
 int mount(const invocation &inv)
 {
+    if (rbd_ref_is(inv.args[0]))
+        return rbd_mount_refused(inv.args[0]);
     std::string folder, device;
     std::uint64_t point = 0;
     if (!ref_parse(inv.args[0], folder, point))
@@ -198,13 +273,13 @@ int umount(const invocation &inv)
 constexpr command repo_table[] = {
     {"restore", "REPO[@N] TARGET [-w N] [--json]",
      "write point N (default: the latest) into a file or a block device, checking every block", restore,
-     workers_only, 2, nullptr, true},
-    {"list", "REPO [--json]", "list the backups of a repository and the points they made", list, {}, 1, nullptr, true},
+     restore_options, 2, nullptr, true},
+    {"list", "REPO [--json]", "list the backups of a repository and the points they made", list, ceph_only, 1, nullptr, true},
     {"check", "REPO [--point N] [-w N] [--json]",
      "compare every block of the repository with its checksum; exit 9 when one differs", check, check_options, 1,
      nullptr, true},
     {"prune", "REPO --keep N", "keep the newest N points and remove the older ones", prune, prune_options, 1},
-    {"mount", "REPO[@N] DIR", "mount point N (default: the latest) read-only at DIR", mount, {}, 2},
+    {"mount", "REPO[@N] DIR", "mount point N (default: the latest) read-only at DIR", mount, ceph_only, 2},
     {"umount", "DIR", "unmount a point mounted with repo mount", umount, {}, 1},
 };
 

@@ -140,29 +140,6 @@ std::string loop_serving(const struct stat &sb)
 
 std::string delta_name(std::uint64_t point, const char *ext) { return std::to_string(point) + "." + ext; }
 
-std::vector<const chain_record *> repo::points() const
-{
-    std::vector<const chain_record *> out;
-    for (const chain_record &rec : records)
-        if (rec.result == "succeeded" && rec.point)
-            out.push_back(&rec);
-    return out;
-}
-
-const chain_record *repo::latest() const
-{
-    auto p = points();
-    return p.empty() ? nullptr : p.back();
-}
-
-const chain_record *repo::point(std::uint64_t number) const
-{
-    for (const chain_record *p : points())
-        if (p->point == number)
-            return p;
-    return nullptr;
-}
-
 int repo_file_open(const repo &r, int at, const std::string &name, int flags, qv::unique_fd &out)
 {
     (void)r;

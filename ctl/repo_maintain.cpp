@@ -9,13 +9,16 @@
 #include <cstring>
 
 #include "progress_meter.h"
+#include "rbd_client.h"
 #include "repo_restore.h"
 
 namespace qvctl_cli {
 
-int repo_check(const std::string &path, std::uint64_t point, int workers, bool progress, check_result &out,
-               qvctl_status &st)
+int repo_check(const std::string &path, const ceph_options *ceph, std::uint64_t point, int workers, bool progress,
+               check_result &out, qvctl_status &st)
 {
+    if (rbd_ref_is(path))
+        return rbd_check(path, ceph ? *ceph : ceph_options{}, point, progress, out, st);
     repo r;
     if (int e = repo_open(r, path, repo_access::write))
         return st = r.st, e;
@@ -40,8 +43,11 @@ int repo_check(const std::string &path, std::uint64_t point, int workers, bool p
     return e;
 }
 
-int repo_prune(const std::string &path, std::uint64_t keep, prune_result &out, qvctl_status &st)
+int repo_prune(const std::string &path, const ceph_options *ceph, std::uint64_t keep, prune_result &out,
+               qvctl_status &st)
 {
+    if (rbd_ref_is(path))
+        return rbd_prune(path, ceph ? *ceph : ceph_options{}, keep, out, st);
     repo r;
     if (int e = repo_open(r, path, repo_access::write))
         return st = r.st, e;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "backup_store.h"
 #include "block_io.h"
 #include "progress_meter.h"
 #include "qvctl.h"
@@ -22,11 +23,6 @@ struct patch_files {
     std::string snapshot_name, image_name;
     std::uint64_t size = 0;  // bytes of the device and of the image
     progress_meter *progress = nullptr;
-};
-
-struct patch_counts {
-    std::uint64_t blocks = 0;  // patched into the image
-    std::uint64_t bytes = 0;   // written to it (zeros punched out are not)
 };
 
 // The whole snapshot into an empty image and its sums, with `workers` workers over contiguous

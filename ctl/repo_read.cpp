@@ -72,14 +72,19 @@ int ascending(delta_reader &d, bool &sorted, qvctl_status &st)
 
 const chain_record *point_find(const repo &r, std::uint64_t number, qvctl_status &st)
 {
+    return point_find(r, r.path, number, st);
+}
+
+const chain_record *point_find(const chain_points &r, const std::string &name, std::uint64_t number, qvctl_status &st)
+{
     const chain_record *latest = r.latest();
     if (!latest) {
-        qvctl_status_set(&st, ENOENT, "ERROR: %s holds no restore point yet", r.path.c_str());
+        qvctl_status_set(&st, ENOENT, "ERROR: %s holds no restore point yet", name.c_str());
         return nullptr;
     }
     const chain_record *p = number ? r.point(number) : latest;
     if (!p)
-        qvctl_status_set(&st, ENOENT, "ERROR: %s has no point %llu; its points are %llu to %llu", r.path.c_str(),
+        qvctl_status_set(&st, ENOENT, "ERROR: %s has no point %llu; its points are %llu to %llu", name.c_str(),
                          static_cast<ull>(number), static_cast<ull>(r.points().front()->point),
                          static_cast<ull>(latest->point));
     return p;

@@ -49,5 +49,6 @@ struct point_scan {
 
 // The point to read and its record, checked to exist: else a message naming the points there are.
 const chain_record *point_find(const repo &r, std::uint64_t number, qvctl_status &st);
+const chain_record *point_find(const chain_points &r, const std::string &name, std::uint64_t number, qvctl_status &st);
 
 }  // namespace qvctl_cli

@@ -24,6 +24,7 @@
 #include "path_format.h"
 #include "progress_meter.h"
 #include "qvctl_internal.h"
+#include "rbd_client.h"
 #include "repo_read.h"
 #include "repo_restore.h"
 #include "snap_engine.h"
@@ -43,25 +44,23 @@ bool inside(const std::string &path, const std::string &folder)
     return p == f || p.rfind(f + "/", 0) == 0;
 }
 
-struct target {
-    qv::unique_fd fd;
-    bool device = false;
-    std::string name;
-};
+}  // namespace
 
-int target_open(const repo &r, const std::string &path, std::uint64_t size, target &t, qvctl_status &st)
+int restore_target_open(const repo *r, const std::string &path, std::uint64_t size, restore_target &t,
+                        qvctl_status &st)
 {
     t.name = path;
     struct stat sb {}, at {};
     const bool exists = ::stat(path.c_str(), &sb) == 0;
-    ::fstat(r.dir.get(), &at);
+    if (r)
+        ::fstat(r->dir.get(), &at);
     t.device = exists && S_ISBLK(sb.st_mode);
     if (exists && !t.device && !S_ISREG(sb.st_mode))
         return qvctl_status_set(&st, EINVAL, "ERROR: %s is neither a regular file nor a block device", path.c_str());
     if (t.device) {
-        if (lies_on(at.st_dev, sb.st_rdev))
+        if (r && lies_on(at.st_dev, sb.st_rdev))
             return qvctl_status_set(&st, EINVAL, "ERROR: %s holds the repository %s; refused", path.c_str(),
-                                    r.path.c_str());
+                                    r->path.c_str());
         char held[4096] = "";
         qvctl_status probe{};
         if (qvctl_snapshot_get(path.c_str(), held, &probe) == 0)
@@ -82,9 +81,9 @@ int target_open(const repo &r, const std::string &path, std::uint64_t size, targ
                                     path.c_str(), static_cast<ull>(bytes), static_cast<ull>(size));
         return 0;
     }
-    if (inside(path, r.path))
+    if (r && inside(path, r->path))
         return qvctl_status_set(&st, EINVAL, "ERROR: %s lies in the repository %s; refused", path.c_str(),
-                                r.path.c_str());
+                                r->path.c_str());
     if (exists) {
         const std::string loop = loop_serving(sb);
         if (!loop.empty())
@@ -102,7 +101,7 @@ int target_open(const repo &r, const std::string &path, std::uint64_t size, targ
     return 0;
 }
 
-int zeros_write(const target &t, std::uint64_t offset, std::uint64_t length, qvctl_status &st)
+int restore_zeros(const restore_target &t, std::uint64_t offset, std::uint64_t length, qvctl_status &st)
 {
     if (!t.device)
         return ::fallocate(t.fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
@@ -121,10 +120,10 @@ int zeros_write(const target &t, std::uint64_t offset, std::uint64_t length, qvc
     return 0;
 }
 
-}  // namespace
-
 int repo_restore(const restore_request &req, restore_result &out, qvctl_status &st)
 {
+    if (rbd_ref_is(req.repo))
+        return rbd_restore(req, out, st);
     repo r;
     if (int e = repo_open(r, req.repo, repo_access::write))
         return st = r.st, e;
@@ -133,8 +132,8 @@ int repo_restore(const restore_request &req, restore_result &out, qvctl_status &
         return st.code;
     const chain_record &latest = *r.latest();
     const std::uint64_t size = latest.sectors * 512;
-    target t;
-    if (int e = target_open(r, req.target, size, t, st))
+    restore_target t;
+    if (int e = restore_target_open(&r, req.target, size, t, st))
         return e;
     out = restore_result{p->point, size, 0, 0, t.device};
     std::mutex counting;
@@ -150,7 +149,7 @@ int repo_restore(const restore_request &req, restore_result &out, qvctl_status &
             if (!zero)
                 data_blocks += j - i;
             int e = !zero      ? data_pwrite(t.fd.get(), data + i * repo_block, length, offset, t.name, ws)
-                    : t.device ? zeros_write(t, offset, length, ws)
+                    : t.device ? restore_zeros(t, offset, length, ws)
                                : 0;
             if (e)
                 return e;
@@ -167,7 +166,7 @@ int repo_restore(const restore_request &req, restore_result &out, qvctl_status &
                                     r.path.c_str());
         const std::uint64_t length = std::min(repo_block, size - offset);
         ++(zero ? out.zero_blocks : out.data_blocks);
-        return zero ? zeros_write(t, offset, length, ws) : data_pwrite(t.fd.get(), data, length, offset, t.name, ws);
+        return zero ? restore_zeros(t, offset, length, ws) : data_pwrite(t.fd.get(), data, length, offset, t.name, ws);
     };
     progress_meter progress("restore", scan.total(), req.progress);
     scan.progress = &progress;

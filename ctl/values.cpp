@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "rbd_client.h"
 #include "size_text.h"
 
 namespace qvctl_cli {
@@ -112,6 +113,21 @@ int workers_option(const invocation &inv)
         return 0;
     }
     return static_cast<int>(workers);
+}
+
+bool ceph_options_of(const invocation &inv, ceph_options &out)
+{
+    out.conf = inv.option("ceph-conf");
+    out.id = inv.option("ceph-id");
+    if (const char *t = inv.option("ceph-timeout")) {
+        uint64_t seconds = 0;
+        if (!parse_number(t, "--ceph-timeout", 86400, seconds))
+            return false;
+        if (!seconds)
+            return usage_error("ERROR: --ceph-timeout must be at least 1 second"), false;
+        out.timeout = static_cast<unsigned>(seconds);
+    }
+    return true;
 }
 
 }  // namespace qvctl_cli
