@@ -335,13 +335,15 @@ int rbd_pipe::submit(int r, qv_rbd_io *io, const char *call, qvctl_status &st)
 int rbd_pipe::write(std::uint64_t offset, std::size_t length, const unsigned char *data, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
-    return submit(image_.pool->m->write(image_.img, offset, length, data, &io), io, "rbd_aio_write", st);
+    const int r = image_.pool->m->write(image_.img, offset, length, data, &io);
+    return submit(r, io, "rbd_aio_write", st);
 }
 
 int rbd_pipe::read(std::uint64_t offset, std::size_t length, unsigned char *data, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
-    return submit(image_.pool->m->read(image_.img, offset, length, data, &io), io, "rbd_aio_read", st);
+    const int r = image_.pool->m->read(image_.img, offset, length, data, &io);
+    return submit(r, io, "rbd_aio_read", st);
 }
 
 int rbd_pipe::discard(std::uint64_t offset, std::uint64_t length, qvctl_status &st)
@@ -349,7 +351,8 @@ int rbd_pipe::discard(std::uint64_t offset, std::uint64_t length, qvctl_status &
     if (!current_ && !buffer(st))
         return failed_;
     qv_rbd_io *io = nullptr;
-    return submit(image_.pool->m->discard(image_.img, offset, length, &io), io, "rbd_aio_discard", st);
+    const int r = image_.pool->m->discard(image_.img, offset, length, &io);
+    return submit(r, io, "rbd_aio_discard", st);
 }
 
 int rbd_pipe::drain(qvctl_status &st)
