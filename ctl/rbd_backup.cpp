@@ -26,13 +26,14 @@ int interrupted(qvctl_status &st)
 }
 
 // Writes the blocks of `data` (blocks [first, first + n) of the image) that `patch` selects, runs
-// of data in one write, runs of zeros discarded (or skipped, where the image holds none yet).
+// of data in one write, runs of zeros zeroed out, which deallocates them (or skipped, where the
+// image holds nothing yet).
 class block_writer {
 public:
     block_writer(rbd_pipe &pipe, sums_file &sums, std::uint64_t size) : pipe_(pipe), sums_(sums), size_(size) {}
 
     template <class Select>
-    int write(std::uint64_t first, std::uint64_t n, const unsigned char *data, bool discard_zeros, Select &&patch,
+    int write(std::uint64_t first, std::uint64_t n, const unsigned char *data, bool zero_out, Select &&patch,
               qvctl_status &st)
     {
         for (std::uint64_t i = 0, j; i < n; i = j) {
@@ -65,9 +66,9 @@ public:
             const std::uint64_t offset = (first + i) * repo_block;
             const std::uint64_t length = std::min((j - i) * repo_block, size_ - offset);
             counts.blocks += j - i;
-            if (zero && !discard_zeros)
+            if (zero && !zero_out)
                 continue;
-            if (int c = zero ? pipe_.discard(offset, length, st) : pipe_.write(offset, length, block, st))
+            if (int c = zero ? pipe_.zero(offset, length, st) : pipe_.write(offset, length, block, st))
                 return c;
             if (!zero)
                 counts.bytes += length;

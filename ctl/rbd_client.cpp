@@ -46,13 +46,21 @@ std::vector<std::string> module_places()
     return places;
 }
 
+std::string &module_place_chosen()
+{
+    static std::string place;
+    return place;
+}
+
 const qv_rbd_module *module_load(qvctl_status &st)
 {
     static const qv_rbd_module *loaded = nullptr;
     if (loaded)
         return loaded;
     std::string why;
-    for (const std::string &place : module_places()) {
+    const std::vector<std::string> places =
+        module_place_chosen().empty() ? module_places() : std::vector<std::string>{module_place_chosen()};
+    for (const std::string &place : places) {
         if (::access(place.c_str(), F_OK) != 0)
             continue;
         if (!trusted(place)) {
@@ -83,6 +91,8 @@ const qv_rbd_module *module_load(qvctl_status &st)
 }
 
 }  // namespace
+
+void rbd_module_place(const std::string &path) { module_place_chosen() = path; }
 
 bool rbd_ref_is(const std::string &text) { return text.rfind("rbd:", 0) == 0; }
 
@@ -346,13 +356,13 @@ int rbd_pipe::read(std::uint64_t offset, std::size_t length, unsigned char *data
     return submit(r, io, "rbd_aio_read", st);
 }
 
-int rbd_pipe::discard(std::uint64_t offset, std::uint64_t length, qvctl_status &st)
+int rbd_pipe::zero(std::uint64_t offset, std::uint64_t length, qvctl_status &st)
 {
     if (!current_ && !buffer(st))
         return failed_;
     qv_rbd_io *io = nullptr;
-    const int r = image_.pool->m->discard(image_.img, offset, length, &io);
-    return submit(r, io, "rbd_aio_discard", st);
+    const int r = image_.pool->m->zero(image_.img, offset, length, &io);
+    return submit(r, io, "rbd_aio_write_zeroes", st);
 }
 
 int rbd_pipe::drain(qvctl_status &st)

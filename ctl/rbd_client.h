@@ -26,6 +26,9 @@ struct rbd_ref {
     std::string text() const { return "rbd:" + pool + "/" + name; }
 };
 bool rbd_ref_is(const std::string &text);
+// Where the module is loaded from, instead of beside the program or where its package puts it:
+// for a program of its own, such as a test, that is neither.
+void rbd_module_place(const std::string &path);
 // False, with the status set, when the text is no such reference.
 bool rbd_ref_parse(const std::string &text, rbd_ref &out, qvctl_status &st);
 
@@ -91,7 +94,7 @@ public:
     unsigned char *buffer(qvctl_status &st);
     // Transfers of the last buffer handed out (or none).
     int write(std::uint64_t offset, std::size_t length, const unsigned char *data, qvctl_status &st);
-    int discard(std::uint64_t offset, std::uint64_t length, qvctl_status &st);
+    int zero(std::uint64_t offset, std::uint64_t length, qvctl_status &st);
     int read(std::uint64_t offset, std::size_t length, unsigned char *data, qvctl_status &st);
     // Every transfer ended; the first failure's code.
     int drain(qvctl_status &st);

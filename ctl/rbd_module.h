@@ -49,7 +49,8 @@ struct qv_rbd_module {
     int (*read)(struct qv_rbd_image *image, uint64_t offset, size_t length, void *buf, struct qv_rbd_io **io);
     int (*write)(struct qv_rbd_image *image, uint64_t offset, size_t length, const void *buf,
                  struct qv_rbd_io **io);
-    int (*discard)(struct qv_rbd_image *image, uint64_t offset, uint64_t length, struct qv_rbd_io **io);
+    /* Zeros, deallocated where RBD can. */
+    int (*zero)(struct qv_rbd_image *image, uint64_t offset, uint64_t length, struct qv_rbd_io **io);
     /* The transfer's result (bytes or a negative errno); `io` is released. */
     int64_t (*wait)(struct qv_rbd_io *io);
     int (*flush)(struct qv_rbd_image *image);

@@ -202,9 +202,12 @@ int aio_write(qv_rbd_image *img, uint64_t offset, size_t length, const void *buf
         io);
 }
 
-int aio_discard(qv_rbd_image *img, uint64_t offset, uint64_t length, qv_rbd_io **io)
+// A plain discard may leave parts of an object as they were; zeroing deallocates what it can and
+// guarantees zeros for the rest.
+int aio_zero(qv_rbd_image *img, uint64_t offset, uint64_t length, qv_rbd_io **io)
 {
-    return aio_start([&](rbd_completion_t c) { return rbd_aio_discard(img->image, offset, length, c); }, io);
+    return aio_start([&](rbd_completion_t c) { return rbd_aio_write_zeroes(img->image, offset, length, c, 0, 0); },
+                     io);
 }
 
 int64_t aio_wait(qv_rbd_io *io)
@@ -245,7 +248,7 @@ int meta_remove(qv_rbd_image *img, const char *key) { return rbd_metadata_remove
 
 constexpr qv_rbd_module module = {
     QV_RBD_MODULE_ABI, pool_connect, pool_free, image_exists, image_create, image_remove, image_open, image_close,
-    image_size,        image_resize, image_lock,   aio_read,  aio_write,    aio_discard,  aio_wait,     image_flush, snap_create,
+    image_size,        image_resize, image_lock,   aio_read,  aio_write,    aio_zero,  aio_wait,     image_flush, snap_create,
     snap_remove,       snap_rollback, snap_list, meta_get,    meta_set,     meta_remove,
 };
 
