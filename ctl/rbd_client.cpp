@@ -127,7 +127,7 @@ bool rbd_ref_parse(const std::string &text, rbd_ref &out, qvctl_status &st)
 
 rbd_pool::~rbd_pool()
 {
-    if (m && p)
+    if (m && p && !unanswered)
         m->disconnect(p);
 }
 
@@ -153,10 +153,21 @@ int rbd_pool::fail(int r, const char *call, const std::string &image, qvctl_stat
 {
     const int e = r < 0 ? -r : (r ? r : EIO);
     const std::string where = "pool " + name + (image.empty() ? "" : ", image " + image);
+    if (e == ETIMEDOUT && unanswered)
+        return qvctl_status_set(&st, e, "ERROR: %s not tried: Ceph stopped answering (%s)", call, where.c_str());
+    if (e == ETIMEDOUT)
+        unanswered = true;
     if (e == ETIMEDOUT)
         return qvctl_status_set(&st, e, "ERROR: Ceph did not answer %s within %u s (%s)", call, timeout,
                                 where.c_str());
     return qvctl_status_set(&st, e, "ERROR: %s failed in Ceph (%s): %s", call, where.c_str(), std::strerror(e));
+}
+
+bool rbd_pool::answered(const char *call, const std::string &image, qvctl_status &st) const
+{
+    if (unanswered)
+        fail(-ETIMEDOUT, call, image, st);
+    return !unanswered;
 }
 
 int rbd_image::open(rbd_pool &p, const std::string &name, const char *snap, bool writable, qvctl_status &st)
@@ -173,19 +184,23 @@ int rbd_image::open(rbd_pool &p, const std::string &name, const char *snap, bool
 
 void rbd_image::close()
 {
-    if (img)
+    if (img && !pool->unanswered)
         pool->m->close(img);
     img = nullptr;
 }
 
 int rbd_image::size(std::uint64_t &bytes, qvctl_status &st)
 {
+    if (!pool->answered("rbd_get_size", label, st))
+        return st.code;
     int r = pool->m->size(img, &bytes);
     return r ? fail(r, "rbd_get_size", st) : 0;
 }
 
 int rbd_image::resize(std::uint64_t bytes, qvctl_status &st)
 {
+    if (!pool->answered("rbd_resize", label, st))
+        return st.code;
     int r = pool->m->resize(img, bytes);
     return r ? fail(r, "rbd_resize", st) : 0;
 }
@@ -193,6 +208,8 @@ int rbd_image::resize(std::uint64_t bytes, qvctl_status &st)
 int rbd_image::lock(std::string &holder, std::string &broken, qvctl_status &st)
 {
     char held[512] = "", gone[512] = "";
+    if (!pool->answered("rbd_lock_acquire", label, st))
+        return st.code;
     int r = pool->m->lock(img, held, sizeof held, gone, sizeof gone);
     holder = held;
     broken = gone;
@@ -203,6 +220,8 @@ int rbd_image::lock(std::string &holder, std::string &broken, qvctl_status &st)
 
 int rbd_image::flush(qvctl_status &st)
 {
+    if (!pool->answered("rbd_flush", label, st))
+        return st.code;
     int r = pool->m->flush(img);
     return r ? fail(r, "rbd_flush", st) : 0;
 }
@@ -210,6 +229,8 @@ int rbd_image::flush(qvctl_status &st)
 int rbd_image::read(std::uint64_t offset, std::size_t length, void *out, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
+    if (!pool->answered("rbd_aio_read", label, st))
+        return st.code;
     if (int r = pool->m->read(img, offset, length, out, &io))
         return fail(r, "rbd_aio_read", st);
     const std::int64_t r = pool->m->wait(io);
@@ -224,6 +245,8 @@ int rbd_image::read(std::uint64_t offset, std::size_t length, void *out, qvctl_s
 int rbd_image::write(std::uint64_t offset, std::size_t length, const void *data, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
+    if (!pool->answered("rbd_aio_write", label, st))
+        return st.code;
     if (int r = pool->m->write(img, offset, length, data, &io))
         return fail(r, "rbd_aio_write", st);
     const std::int64_t r = pool->m->wait(io);
@@ -232,18 +255,24 @@ int rbd_image::write(std::uint64_t offset, std::size_t length, const void *data,
 
 int rbd_image::snap_create(const std::string &snap, qvctl_status &st)
 {
+    if (!pool->answered("rbd_snap_create", label, st))
+        return st.code;
     int r = pool->m->snap_create(img, snap.c_str());
     return r ? fail(r, "rbd_snap_create", st) : 0;
 }
 
 int rbd_image::snap_remove(const std::string &snap, qvctl_status &st)
 {
+    if (!pool->answered("rbd_snap_remove", label, st))
+        return st.code;
     int r = pool->m->snap_remove(img, snap.c_str());
     return r ? fail(r, "rbd_snap_remove", st) : 0;
 }
 
 int rbd_image::snap_rollback(const std::string &snap, qvctl_status &st)
 {
+    if (!pool->answered("rbd_snap_rollback", label, st))
+        return st.code;
     int r = pool->m->snap_rollback(img, snap.c_str());
     return r ? fail(r, "rbd_snap_rollback", st) : 0;
 }
@@ -252,6 +281,8 @@ int rbd_image::snaps(std::vector<std::string> &out, qvctl_status &st)
 {
     std::vector<char> names(4096);
     int n;
+    if (!pool->answered("rbd_snap_list", label, st))
+        return st.code;
     while ((n = pool->m->snap_list(img, names.data(), names.size())) == -ERANGE)
         names.resize(names.size() * 2);
     if (n < 0)
@@ -267,6 +298,8 @@ int rbd_image::meta_get(const char *key, std::string &value, bool &found, qvctl_
     std::vector<char> buf(4096);
     for (;;) {
         std::size_t len = buf.size();
+        if (!pool->answered("rbd_metadata_get", label, st))
+            return st.code;
         int r = pool->m->meta_get(img, key, buf.data(), &len);
         if (r == -ERANGE && len > buf.size()) {
             buf.resize(len);
@@ -288,12 +321,16 @@ int rbd_image::meta_get(const char *key, std::string &value, bool &found, qvctl_
 
 int rbd_image::meta_set(const char *key, const std::string &value, qvctl_status &st)
 {
+    if (!pool->answered("rbd_metadata_set", label, st))
+        return st.code;
     int r = pool->m->meta_set(img, key, value.c_str());
     return r ? fail(r, "rbd_metadata_set", st) : 0;
 }
 
 int rbd_image::meta_remove(const char *key, qvctl_status &st)
 {
+    if (!pool->answered("rbd_metadata_remove", label, st))
+        return st.code;
     int r = pool->m->meta_remove(img, key);
     return r && r != -ENOENT ? fail(r, "rbd_metadata_remove", st) : 0;
 }
@@ -307,6 +344,9 @@ rbd_pipe::rbd_pipe(rbd_image &image, std::size_t depth, std::size_t buffer_bytes
 
 rbd_pipe::~rbd_pipe()
 {
+    // Transfers to a cluster that stopped answering may still land in the buffers: left to them.
+    if (image_.pool->unanswered)
+        return;
     qvctl_status ignored{};
     drain(ignored);
     for (slot &s : slots_)
@@ -345,6 +385,8 @@ int rbd_pipe::submit(int r, qv_rbd_io *io, const char *call, qvctl_status &st)
 int rbd_pipe::write(std::uint64_t offset, std::size_t length, const unsigned char *data, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
+    if (!image_.pool->answered("rbd_aio_write", image_.label, st))
+        return failed_ ? failed_ : (failed_ = st.code);
     const int r = image_.pool->m->write(image_.img, offset, length, data, &io);
     return submit(r, io, "rbd_aio_write", st);
 }
@@ -352,6 +394,8 @@ int rbd_pipe::write(std::uint64_t offset, std::size_t length, const unsigned cha
 int rbd_pipe::read(std::uint64_t offset, std::size_t length, unsigned char *data, qvctl_status &st)
 {
     qv_rbd_io *io = nullptr;
+    if (!image_.pool->answered("rbd_aio_read", image_.label, st))
+        return failed_ ? failed_ : (failed_ = st.code);
     const int r = image_.pool->m->read(image_.img, offset, length, data, &io);
     return submit(r, io, "rbd_aio_read", st);
 }
@@ -361,6 +405,8 @@ int rbd_pipe::zero(std::uint64_t offset, std::uint64_t length, qvctl_status &st)
     if (!current_ && !buffer(st))
         return failed_;
     qv_rbd_io *io = nullptr;
+    if (!image_.pool->answered("rbd_aio_write_zeroes", image_.label, st))
+        return failed_ ? failed_ : (failed_ = st.code);
     const int r = image_.pool->m->zero(image_.img, offset, length, &io);
     return submit(r, io, "rbd_aio_write_zeroes", st);
 }

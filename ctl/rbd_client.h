@@ -42,10 +42,15 @@ public:
     // A failed call of the module as the status: named with the pool, `image` and the call.
     int fail(int r, const char *call, const std::string &image, qvctl_status &st) const;
 
+    // After one call went unanswered, every later one fails at once, so that a run over a cluster
+    // that stopped answering ends within about its limit; it is not even disconnected.
+    bool answered(const char *call, const std::string &image, qvctl_status &st) const;
+
     const qv_rbd_module *m = nullptr;
     qv_rbd_pool *p = nullptr;
     std::string name;
     unsigned timeout = 30;
+    mutable bool unanswered = false;
 };
 
 class rbd_image {

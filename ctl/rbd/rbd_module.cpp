@@ -61,6 +61,10 @@ int pool_connect(const qv_rbd_connect *how, qv_rbd_pool **out, const char **call
     for (const char *option : {"rados_osd_op_timeout", "rados_mon_op_timeout", "client_mount_timeout"})
         if (int r = rados_conf_set(p->cluster, option, limit.c_str()))
             return r;
+    // Every write reaches the OSDs before it is counted done: a cache would answer for a cluster
+    // that no longer does, and hold what a point needs in this process alone.
+    if (int r = rados_conf_set(p->cluster, "rbd_cache", "false"))
+        return r;
     *call = "rados_connect";
     if (int r = rados_connect(p->cluster))
         return r;
