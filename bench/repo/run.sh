@@ -7,7 +7,8 @@
 # Environment: TMPDIR (where the repositories and images go, default /var/tmp); QV_BENCH_DROP=0
 # to keep the page cache between cases (by default it is dropped before every timed case, for
 # both sides alike); QV_BENCH_BIG=0 to skip the 64 GiB memory case; QV_BENCH_BIG_RUN=N blocks per
-# changed run there (default 16); QV_BENCH_SIZE for the size of the timed disks (default 4G).
+# changed run there (default 16); QV_BENCH_SIZE for the size of the timed disks (default 4G);
+# QV_BENCH_RBD=0 to skip the base into Ceph beside rbd import (bench/repo/rbd.sh) at the end.
 #
 # Every case of a repeat runs before the next repeat, so that drift on the machine spreads over all
 # of them. Prints every run, then medians, ratios and the targets beside them. Asserts nothing.
@@ -26,8 +27,8 @@ BUILD=$ROOT/build/bench
 "$ROOT/scripts/deps"
 # GCC 12 at -O3 takes a string concatenation in the stand-in for an overlapping copy; a warning
 # there must not stop a benchmark.
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_WERROR=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target qvctl_cmd qvsnap qvsim qvsimd qvsim_preload measure >/dev/null
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_WERROR=OFF -DQV_RBD=ON >/dev/null
+cmake --build "$BUILD" -j2 --target qvctl_cmd qvctl_rbd qvsnap qvsim qvsimd qvsim_preload measure >/dev/null
 QVCTL=$BUILD/ctl/qvctl
 QVSNAP=$BUILD/tool/qvsnap
 QVSIM=$BUILD/sim/qvsim
@@ -243,3 +244,10 @@ for k in sorted(med):
     r = med[k][2]
     print(f"  {k:<22} {r:7d} KiB  target < 65536  {verdict(r < 65536)}")
 PY
+
+# The base into Ceph beside rbd import, on a disk and a cluster of its own.
+if [ "${QV_BENCH_RBD:-1}" != 0 ]; then
+  "$QVSIM" stop >/dev/null 2>&1 || true
+  echo "# a base into Ceph beside rbd import"
+  QV_BENCH_BUILD=$BUILD "$ROOT/bench/repo/rbd.sh" "$REPEATS"
+fi
