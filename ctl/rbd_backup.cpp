@@ -4,6 +4,8 @@
 // of its checksums before the manifest records it. A copy that fails is undone by rolling both back
 // to the last point's snapshots; the mark set before the first write tells the next run to do so
 // when this one could not.
+#include <fcntl.h>
+
 #include <cstring>
 
 #include "backup.h"
@@ -17,6 +19,7 @@ namespace {
 
 constexpr std::uint64_t chunk_blocks = 1024;  // 4 MiB, an RBD object
 constexpr std::size_t in_flight = 16;
+constexpr std::uint64_t read_ahead = 4;  // chunks
 
 int interrupted(qvctl_status &st)
 {
@@ -214,6 +217,9 @@ public:
             if (int c = interrupted(st))
                 return c;
             const std::uint64_t n = std::min(chunk_blocks, blocks - b);
+            // The snapshot read ahead while the chunks before are in flight to the cluster.
+            ::posix_fadvise(src.fd, static_cast<off_t>((b + n) * repo_block),
+                            static_cast<off_t>(read_ahead * chunk_blocks * repo_block), POSIX_FADV_WILLNEED);
             unsigned char *buf = pipe.buffer(st);
             if (!buf)
                 return st.code ? st.code : qvctl_status_set(&st, ENOMEM, "ERROR: out of memory");
