@@ -88,6 +88,32 @@ private:
     std::uint64_t size_;
 };
 
+// Blocks [first, first + count) of the snapshot read a chunk at a time, ahead of the chunks in
+// flight to the cluster, and handed to `writer`.
+template <class Select>
+int snapshot_walk(const copy_source &src, rbd_pipe &pipe, block_writer &writer, std::uint64_t first,
+                  std::uint64_t count, bool zero_out, Select &&select, qvctl_status &st)
+{
+    for (std::uint64_t b = first; b < first + count;) {
+        if (int c = interrupted(st))
+            return c;
+        const std::uint64_t n = std::min(chunk_blocks, first + count - b);
+        ::posix_fadvise(src.fd, static_cast<off_t>((b + n) * repo_block),
+                        static_cast<off_t>(read_ahead * chunk_blocks * repo_block), POSIX_FADV_WILLNEED);
+        unsigned char *buf = pipe.buffer(st);
+        if (!buf)
+            return st.code ? st.code : qvctl_status_set(&st, ENOMEM, "ERROR: out of memory");
+        if (int c = blocks_read(src.fd, src.size, b, n, buf, src.name, st))
+            return c;
+        if (int c = writer.write(b, n, buf, zero_out, select, st))
+            return c;
+        if (src.progress)
+            src.progress->add(n);
+        b += n;
+    }
+    return 0;
+}
+
 class rbd_patcher final : public block_patcher {
 public:
     rbd_patcher(const copy_source &src, rbd_image &head, sums_file &sums)
@@ -139,22 +165,7 @@ public:
 private:
     template <class Select> int walk(std::uint64_t first, std::uint64_t count, Select &&select, qvctl_status &st)
     {
-        for (std::uint64_t b = first; b < first + count;) {
-            if (int c = interrupted(st))
-                return c;
-            const std::uint64_t n = std::min(chunk_blocks, first + count - b);
-            unsigned char *buf = pipe_.buffer(st);
-            if (!buf)
-                return st.code ? st.code : qvctl_status_set(&st, ENOMEM, "ERROR: out of memory");
-            if (int c = blocks_read(src_.fd, src_.size, b, n, buf, src_.name, st))
-                return c;
-            if (int c = writer_.write(b, n, buf, true, select, st))
-                return c;
-            if (src_.progress)
-                src_.progress->add(n);
-            b += n;
-        }
-        return 0;
+        return snapshot_walk(src_, pipe_, writer_, first, count, true, select, st);
     }
 
     const copy_source &src_;
@@ -212,25 +223,8 @@ public:
         rbd_pipe pipe(r_.head, in_flight, chunk_blocks * repo_block);
         block_writer writer(pipe, sums, src.size);
         auto every = [](std::uint64_t, std::uint64_t, bool &wanted, qvctl_status &) { return wanted = true, 0; };
-        const std::uint64_t blocks = blocks_of(src.size / 512);
-        for (std::uint64_t b = 0; b < blocks;) {
-            if (int c = interrupted(st))
-                return c;
-            const std::uint64_t n = std::min(chunk_blocks, blocks - b);
-            // The snapshot read ahead while the chunks before are in flight to the cluster.
-            ::posix_fadvise(src.fd, static_cast<off_t>((b + n) * repo_block),
-                            static_cast<off_t>(read_ahead * chunk_blocks * repo_block), POSIX_FADV_WILLNEED);
-            unsigned char *buf = pipe.buffer(st);
-            if (!buf)
-                return st.code ? st.code : qvctl_status_set(&st, ENOMEM, "ERROR: out of memory");
-            if (int c = blocks_read(src.fd, src.size, b, n, buf, src.name, st))
-                return c;
-            if (int c = writer.write(b, n, buf, false, every, st))
-                return c;
-            if (src.progress)
-                src.progress->add(n);
-            b += n;
-        }
+        if (int c = snapshot_walk(src, pipe, writer, 0, blocks_of(src.size / 512), false, every, st))
+            return c;
         if (int c = pipe.drain(st))
             return c;
         if (int c = sums.flush(st, true))

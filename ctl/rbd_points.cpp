@@ -116,20 +116,11 @@ int rbd_restore(const restore_request &req, restore_result &out, qvctl_status &s
     progress_meter meter("restore", blocks_of(size / 512), req.progress);
     point_reader reader{image, sums, size, p->point, &meter};
     reader.each = [&](std::uint64_t first, std::uint64_t n, const unsigned char *data, qvctl_status &ws) {
-        for (std::uint64_t i = 0, j; i < n; i = j) {
-            const bool zero = all_zero({data + i * repo_block, repo_block});
-            for (j = i + 1; j < n && all_zero({data + j * repo_block, repo_block}) == zero;)
-                ++j;
-            const std::uint64_t offset = (first + i) * repo_block;
-            const std::uint64_t length = std::min((j - i) * repo_block, size - offset);
-            (zero ? out.zero_blocks : out.data_blocks) += j - i;
-            int c = !zero      ? data_pwrite(t.fd.get(), data + i * repo_block, length, offset, t.name, ws)
-                    : t.device ? restore_zeros(t, offset, length, ws)
-                               : 0;
-            if (c)
-                return c;
-        }
-        return 0;
+        std::uint64_t data_blocks = 0;
+        int c = restore_blocks(t, size, first, n, data, data_blocks, ws);
+        out.data_blocks += data_blocks;
+        out.zero_blocks += n - data_blocks;
+        return c;
     };
     int c = reader.run(st);
     meter.stop();
@@ -186,13 +177,10 @@ int rbd_prune(const std::string &repo, const ceph_options &ceph, std::uint64_t k
     rbd_repo r;
     if (int c = r.open(repo, ceph, repo_access::write, st))
         return c;
-    auto points = r.points();
-    keep = std::max<std::uint64_t>(keep, 1);
-    for (std::size_t i = 0; i < points.size(); ++i)
-        (i + keep < points.size() ? out.removed : out.kept).push_back(points[i]->point);
-    if (out.removed.empty())
+    const chain_record *oldest_kept = prune_plan(r, keep, out);
+    if (!oldest_kept)
         return 0;
-    const std::uint64_t first_seq = points[points.size() - keep]->seq;
+    const std::uint64_t first_seq = oldest_kept->seq;
     for (std::uint64_t p : out.removed)
         out.freed += r.point(p)->disk_bytes;
     std::erase_if(r.records, [&](const chain_record &rec) { return rec.seq < first_seq; });

@@ -43,6 +43,15 @@ int repo_check(const std::string &path, const ceph_options *ceph, std::uint64_t 
     return e;
 }
 
+const chain_record *prune_plan(const chain_points &r, std::uint64_t keep, prune_result &out)
+{
+    auto points = r.points();
+    keep = std::max<std::uint64_t>(keep, 1);
+    for (std::size_t i = 0; i < points.size(); ++i)
+        (i + keep < points.size() ? out.removed : out.kept).push_back(points[i]->point);
+    return out.removed.empty() ? nullptr : points[points.size() - keep];
+}
+
 int repo_prune(const std::string &path, const ceph_options *ceph, std::uint64_t keep, prune_result &out,
                qvctl_status &st)
 {
@@ -51,13 +60,9 @@ int repo_prune(const std::string &path, const ceph_options *ceph, std::uint64_t 
     repo r;
     if (int e = repo_open(r, path, repo_access::write))
         return st = r.st, e;
-    auto points = r.points();
-    keep = std::max<std::uint64_t>(keep, 1);
-    for (std::size_t i = 0; i < points.size(); ++i)
-        (i + keep < points.size() ? out.removed : out.kept).push_back(points[i]->point);
-    if (out.removed.empty())
+    const chain_record *oldest_kept = prune_plan(r, keep, out);
+    if (!oldest_kept)
         return 0;
-    const chain_record *oldest_kept = points[points.size() - keep];
     const std::uint64_t first_seq = oldest_kept->seq, first_point = oldest_kept->point;
     for (std::uint64_t p : out.removed)
         out.freed += point_disk_bytes(r, *r.point(p));

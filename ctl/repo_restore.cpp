@@ -120,6 +120,26 @@ int restore_zeros(const restore_target &t, std::uint64_t offset, std::uint64_t l
     return 0;
 }
 
+int restore_blocks(const restore_target &t, std::uint64_t size, std::uint64_t first, std::uint64_t n,
+                   const unsigned char *data, std::uint64_t &data_blocks, qvctl_status &st)
+{
+    for (std::uint64_t i = 0, j; i < n; i = j) {
+        const bool zero = all_zero({data + i * repo_block, repo_block});
+        for (j = i + 1; j < n && all_zero({data + j * repo_block, repo_block}) == zero;)
+            ++j;
+        const std::uint64_t offset = (first + i) * repo_block;
+        const std::uint64_t length = std::min((j - i) * repo_block, size - offset);
+        if (!zero)
+            data_blocks += j - i;
+        int e = !zero      ? data_pwrite(t.fd.get(), data + i * repo_block, length, offset, t.name, st)
+                : t.device ? restore_zeros(t, offset, length, st)
+                           : 0;
+        if (e)
+            return e;
+    }
+    return 0;
+}
+
 int repo_restore(const restore_request &req, restore_result &out, qvctl_status &st)
 {
     if (rbd_ref_is(req.repo))
@@ -140,20 +160,8 @@ int repo_restore(const restore_request &req, restore_result &out, qvctl_status &
     point_scan scan(r, p->point, req.workers);
     scan.image_blocks = [&](std::uint64_t first, std::uint64_t n, const unsigned char *data, qvctl_status &ws) {
         std::uint64_t data_blocks = 0;
-        for (std::uint64_t i = 0, j; i < n; i = j) {
-            const bool zero = all_zero({data + i * repo_block, repo_block});
-            for (j = i + 1; j < n && all_zero({data + j * repo_block, repo_block}) == zero;)
-                ++j;
-            const std::uint64_t offset = (first + i) * repo_block;
-            const std::uint64_t length = std::min((j - i) * repo_block, size - offset);
-            if (!zero)
-                data_blocks += j - i;
-            int e = !zero      ? data_pwrite(t.fd.get(), data + i * repo_block, length, offset, t.name, ws)
-                    : t.device ? restore_zeros(t, offset, length, ws)
-                               : 0;
-            if (e)
-                return e;
-        }
+        if (int e = restore_blocks(t, size, first, n, data, data_blocks, ws))
+            return e;
         std::lock_guard g(counting);
         out.data_blocks += data_blocks;
         out.zero_blocks += n - data_blocks;

@@ -48,6 +48,10 @@ struct prune_result {
 int repo_prune(const std::string &repo, const ceph_options *ceph, std::uint64_t keep, prune_result &out,
                qvctl_status &st);
 
+// Which points keeping the newest `keep` (at least 1) removes and keeps, in `out`; the oldest kept,
+// or null when none goes.
+const chain_record *prune_plan(const chain_points &r, std::uint64_t keep, prune_result &out);
+
 // The same for a repository in Ceph: points read from the image's snapshots, pruned with them.
 int rbd_restore(const restore_request &req, restore_result &out, qvctl_status &st);
 int rbd_check(const std::string &repo, const ceph_options &ceph, std::uint64_t point, bool progress,
@@ -64,6 +68,10 @@ struct restore_target {
 };
 int restore_target_open(const repo *r, const std::string &path, std::uint64_t size, restore_target &t,
                         qvctl_status &st);
+// Blocks [first, first + n) of a point of `size` bytes written: runs of data written, runs of zeros
+// left as holes or zeroed out; the blocks of data counted into `data_blocks`.
+int restore_blocks(const restore_target &t, std::uint64_t size, std::uint64_t first, std::uint64_t n,
+                   const unsigned char *data, std::uint64_t &data_blocks, qvctl_status &st);
 // `length` bytes of zeros at `offset`: a hole in a file, zeroed out on a device.
 int restore_zeros(const restore_target &t, std::uint64_t offset, std::uint64_t length, qvctl_status &st);
 

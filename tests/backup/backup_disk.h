@@ -97,9 +97,21 @@ struct backup_disk {
     }
 
     // `command` on a slow snapshot device, cut by `sig` `delay_us` after its output shows `begun`:
-    // its status (128 + N for a signal N) and output. A child that outlives the signal by 60 s is killed.
+    // its status (128 + N for a signal N) and output.
     qvtest::run_result cut_short(const std::string &command, int sig, const std::string &begun,
                                  useconds_t delay_us = 300000)
+    {
+        return run_until(command, begun, [&](pid_t pid) {
+            ::usleep(delay_us);
+            ::kill(pid, sig);
+        });
+    }
+
+    // `command` on a slow snapshot device, `then(pid)` called once its output shows `begun` (unless
+    // it ended before): its status (128 + N for a signal N) and output. A child that runs on for
+    // 120 s after is killed.
+    template <class Then>
+    qvtest::run_result run_until(const std::string &command, const std::string &begun, Then &&then)
     {
         sim.quirk("slow-reads 30000");
         const std::string log = dir.file("cut.out");
@@ -122,14 +134,12 @@ struct backup_disk {
         auto ended = [&] { return done = done || ::waitpid(pid, &st, WNOHANG) == pid; };
         for (int i = 0; i < 400 && !ended() && simtest::read_file(log).find(begun) == std::string::npos; ++i)
             ::usleep(50000);
-        if (!done) {
-            ::usleep(delay_us);
-            ::kill(pid, sig);
-        }
-        for (int i = 0; i < 1200 && !ended(); ++i)
+        if (!done)
+            then(pid);
+        for (int i = 0; i < 2400 && !ended(); ++i)
             ::usleep(50000);
         if (!done) {
-            ADD_FAILURE() << "still running after 60 s, killed";
+            ADD_FAILURE() << "still running after 120 s, killed";
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &st, 0);
         }

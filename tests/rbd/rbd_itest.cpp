@@ -36,42 +36,6 @@ struct ceph_disk : backup_disk {
         EXPECT_TRUE(simtest::read_file(out) == expected) << "point " << point << " differs from the device at its backup";
         ::unlink(out.c_str());
     }
-    // `command` run until its output shows `begun`, then `then` called; its status and output.
-    template <class Then> qvtest::run_result run_until(const std::string &command, const std::string &begun, Then &&then)
-    {
-        sim.quirk("slow-reads 20000");
-        const std::string log = dir.file("run.out");
-        qv::unique_fd out(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::dup2(out.get(), 1);
-            ::dup2(out.get(), 2);
-            ::execl("/bin/sh", "sh", "-c", ("exec " + command).c_str(), static_cast<char *>(nullptr));
-            ::_exit(127);
-        }
-        out.reset();
-        if (pid < 0) {
-            ADD_FAILURE() << "fork failed";
-            return {};
-        }
-        int st = 0;
-        bool done = false;
-        auto ended = [&] { return done = done || ::waitpid(pid, &st, WNOHANG) == pid; };
-        for (int i = 0; i < 400 && !ended() && simtest::read_file(log).find(begun) == std::string::npos; ++i)
-            ::usleep(50000);
-        if (!done)
-            then();
-        for (int i = 0; i < 2400 && !ended(); ++i)
-            ::usleep(50000);
-        if (!done) {
-            ADD_FAILURE() << "still running after 120 s, killed";
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &st, 0);
-        }
-        sim.quirk_clear();
-        return {WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), simtest::read_file(log)};
-    }
-
     std::set<std::string> snapshots()
     {
         auto r = cephtest::rbd("snap ls --format json " + cephtest::pool + "/" + image.name);
@@ -216,7 +180,7 @@ TEST(CephRepository, AClusterThatStopsAnsweringFailsTheBackupInItsTimeAndTheNext
     constexpr int limit = 5;
     std::chrono::steady_clock::time_point frozen;
     auto r = d.run_until(backuptest::qvctl_bin + " backup " + d.dev + " " + d.repo + cephtest::ceph_flags(limit), "from snapshot",
-                         [&] {
+                         [&](pid_t) {
                              qvtest::sh_ok(cephtest::cluster + " pause-osd " + cluster_dir);
                              frozen = std::chrono::steady_clock::now();
                          });
