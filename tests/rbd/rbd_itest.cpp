@@ -205,6 +205,8 @@ TEST(CephRepository, AClusterThatStopsAnsweringFailsTheBackupInItsTimeAndTheNext
 TEST(CephModule, WithoutItQvctlNamesThePackageToInstall)
 {
     QV_REQUIRE_ROOT_LOOP();
+    if (::access(QV_RBD_MODULE_INSTALLED, F_OK) == 0)
+        GTEST_SKIP() << "the module is installed (" QV_RBD_MODULE_INSTALLED "), so a copy of qvctl finds it";
     qvtest::temp_dir dir;
     const std::string copy = dir.file("qvctl");
     qvtest::sh_ok("cp " + backuptest::qvctl_bin + " " + copy);
