@@ -4,13 +4,14 @@
 // of its checksums before the manifest records it. A copy that fails is undone by rolling both back
 // to the last point's snapshots; the mark set before the first write tells the next run to do so
 // when this one could not.
-#include <fcntl.h>
-
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "backup.h"
 #include "backup_store.h"
 #include "rbd_repo.h"
+#include "read_ahead.h"
 #include "snap_engine.h"
 
 namespace qvctl_cli {
@@ -19,7 +20,7 @@ namespace {
 
 constexpr std::uint64_t chunk_blocks = 1024;  // 4 MiB, an RBD object
 constexpr std::size_t in_flight = 16;
-constexpr std::uint64_t read_ahead = 4;  // chunks
+constexpr unsigned reads_in_flight = 4;
 
 int interrupted(qvctl_status &st)
 {
@@ -88,36 +89,34 @@ private:
     std::uint64_t size_;
 };
 
-// Blocks [first, first + count) of the snapshot read a chunk at a time, ahead of the chunks in
-// flight to the cluster, and handed to `writer`.
+// Blocks [first, first + count) of the snapshot, read ahead of the chunk being handed to `writer`,
+// which is written while the next ones are read.
 template <class Select>
-int snapshot_walk(const copy_source &src, rbd_pipe &pipe, block_writer &writer, std::uint64_t first,
-                  std::uint64_t count, bool zero_out, Select &&select, qvctl_status &st)
+int snapshot_walk(const copy_source &src, read_ahead &reader, rbd_pipe &pipe, block_writer &writer,
+                  std::uint64_t first, std::uint64_t count, bool zero_out, Select &&select, qvctl_status &st)
 {
-    for (std::uint64_t b = first; b < first + count;) {
+    reader.range(first, count);
+    for (;;) {
         if (int c = interrupted(st))
             return c;
-        const std::uint64_t n = std::min(chunk_blocks, first + count - b);
-        ::posix_fadvise(src.fd, static_cast<off_t>((b + n) * repo_block),
-                        static_cast<off_t>(read_ahead * chunk_blocks * repo_block), POSIX_FADV_WILLNEED);
-        unsigned char *buf = pipe.buffer(st);
-        if (!buf)
-            return st.code ? st.code : qvctl_status_set(&st, ENOMEM, "ERROR: out of memory");
-        if (int c = blocks_read(src.fd, src.size, b, n, buf, src.name, st))
+        std::uint64_t b = 0, n = 0;
+        const unsigned char *data = reader.next(b, n, st);
+        if (!data)
+            return st.code;
+        if (int c = pipe.turn(st))
             return c;
-        if (int c = writer.write(b, n, buf, zero_out, select, st))
+        if (int c = writer.write(b, n, data, zero_out, select, st))
             return c;
         if (src.progress)
             src.progress->add(n);
-        b += n;
     }
-    return 0;
 }
 
 class rbd_patcher final : public block_patcher {
 public:
     rbd_patcher(const copy_source &src, rbd_image &head, sums_file &sums)
-        : src_(src), sums_(sums), pipe_(head, in_flight, chunk_blocks * repo_block), writer_(pipe_, sums, src.size)
+        : src_(src), sums_(sums), reader_(src.fd, src.size, src.name, chunk_blocks, reads_in_flight),
+          pipe_(head, in_flight, 0), writer_(pipe_, sums, src.size)
     {
     }
 
@@ -165,11 +164,12 @@ public:
 private:
     template <class Select> int walk(std::uint64_t first, std::uint64_t count, Select &&select, qvctl_status &st)
     {
-        return snapshot_walk(src_, pipe_, writer_, first, count, true, select, st);
+        return snapshot_walk(src_, reader_, pipe_, writer_, first, count, true, select, st);
     }
 
     const copy_source &src_;
     sums_file &sums_;
+    read_ahead reader_;
     rbd_pipe pipe_;
     block_writer writer_;
     std::uint64_t differing_ = 0;
@@ -220,10 +220,11 @@ public:
                 return c;
         }
         sums_file sums(rbd_repo::sums_of(r_.sums, rbd_sums_bytes(src.size)), r_.label + " (checksums)");
-        rbd_pipe pipe(r_.head, in_flight, chunk_blocks * repo_block);
+        rbd_pipe pipe(r_.head, in_flight, 0);
         block_writer writer(pipe, sums, src.size);
         auto every = [](std::uint64_t, std::uint64_t, bool &wanted, qvctl_status &) { return wanted = true, 0; };
-        if (int c = snapshot_walk(src, pipe, writer, 0, blocks_of(src.size / 512), false, every, st))
+        read_ahead reader(src.fd, src.size, src.name, chunk_blocks, reads_in_flight);
+        if (int c = snapshot_walk(src, reader, pipe, writer, 0, blocks_of(src.size / 512), false, every, st))
             return c;
         if (int c = pipe.drain(st))
             return c;
@@ -277,12 +278,25 @@ public:
         return 0;
     }
 
+    // Each snapshot takes an id from the monitors, which gather requests into proposals a second
+    // apart: asked for together, both go in one.
     int seal(std::uint64_t number, qvctl_status &st) override
     {
-        for (rbd_image *image : {&r_.sums, &r_.head})
-            if (image->flush(st) || image->snap_create(rbd_repo::snap(number), st))
-                return st.code;
-        return 0;
+        const std::string name = rbd_repo::snap(number);
+        auto snap = [&name](rbd_image &image, qvctl_status &s) { return image.flush(s) || image.snap_create(name, s); };
+        qvctl_status sums_st{};
+        std::thread sums;
+        try {
+            sums = std::thread([&] { snap(r_.sums, sums_st); });
+        } catch (const std::system_error &) {
+            snap(r_.sums, sums_st);
+        }
+        snap(r_.head, st);
+        if (sums.joinable())
+            sums.join();
+        if (!st.code && sums_st.code)
+            st = sums_st;
+        return st.code;
     }
 
     bool undo(qvctl_status &st) override

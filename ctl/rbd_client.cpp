@@ -153,10 +153,9 @@ int rbd_pool::fail(int r, const char *call, const std::string &image, qvctl_stat
 {
     const int e = r < 0 ? -r : (r ? r : EIO);
     const std::string where = "pool " + name + (image.empty() ? "" : ", image " + image);
-    if (e == ETIMEDOUT && unanswered)
+    // Calls may time out together, from two threads: one of them is the first.
+    if (e == ETIMEDOUT && unanswered.exchange(true))
         return qvctl_status_set(&st, e, "ERROR: %s not tried: Ceph stopped answering (%s)", call, where.c_str());
-    if (e == ETIMEDOUT)
-        unanswered = true;
     if (e == ETIMEDOUT)
         return qvctl_status_set(&st, e, "ERROR: Ceph did not answer %s within %u s (%s)", call, timeout,
                                 where.c_str());
@@ -339,7 +338,7 @@ rbd_pipe::rbd_pipe(rbd_image &image, std::size_t depth, std::size_t buffer_bytes
     : image_(image), bytes_(buffer_bytes), slots_(depth ? depth : 1)
 {
     for (slot &s : slots_)
-        s.data = static_cast<unsigned char *>(std::aligned_alloc(4096, bytes_));
+        s.data = bytes_ ? static_cast<unsigned char *>(std::aligned_alloc(4096, bytes_)) : nullptr;
 }
 
 rbd_pipe::~rbd_pipe()
@@ -365,12 +364,17 @@ int rbd_pipe::wait(slot &s, qvctl_status &st)
     return failed_;
 }
 
-unsigned char *rbd_pipe::buffer(qvctl_status &st)
+int rbd_pipe::turn(qvctl_status &st)
 {
     slot &s = slots_[next_];
     next_ = (next_ + 1) % slots_.size();
     current_ = &s;
-    return wait(s, st) || !s.data ? nullptr : s.data;
+    return wait(s, st);
+}
+
+unsigned char *rbd_pipe::buffer(qvctl_status &st)
+{
+    return turn(st) ? nullptr : current_->data;
 }
 
 int rbd_pipe::submit(int r, qv_rbd_io *io, const char *call, qvctl_status &st)
@@ -402,7 +406,7 @@ int rbd_pipe::read(std::uint64_t offset, std::size_t length, unsigned char *data
 
 int rbd_pipe::zero(std::uint64_t offset, std::uint64_t length, qvctl_status &st)
 {
-    if (!current_ && !buffer(st))
+    if (!current_ && turn(st))
         return failed_;
     qv_rbd_io *io = nullptr;
     if (!image_.pool->answered("rbd_aio_write_zeroes", image_.label, st))

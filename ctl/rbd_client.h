@@ -3,6 +3,7 @@
 // call's failure turned into a message that names the pool, the image and the call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -50,7 +51,7 @@ public:
     qv_rbd_pool *p = nullptr;
     std::string name;
     unsigned timeout = 30;
-    mutable bool unanswered = false;
+    mutable std::atomic<bool> unanswered = false;
 };
 
 class rbd_image {
@@ -87,17 +88,21 @@ public:
     std::string label;  // the image, with "@snap" when one is open
 };
 
-// Transfers in flight on one image, at most `depth` of them, each from or into a buffer of the
-// pipe's own that stays busy until the transfer ends.
+// Transfers in flight on one image, in `depth` slots taken in turn, a slot free again once its
+// transfers ended. A read lands in its slot's buffer, of `buffer_bytes` (none for a pipe that only
+// writes: a write's data is copied as it is sent).
 class rbd_pipe {
 public:
     rbd_pipe(rbd_image &image, std::size_t depth, std::size_t buffer_bytes);
     ~rbd_pipe();
     rbd_pipe(const rbd_pipe &) = delete;
     rbd_pipe &operator=(const rbd_pipe &) = delete;
-    // A free buffer, waiting for the oldest transfers when none is; null on a failed transfer.
+    // The next slot, waiting for its transfers: those sent after it are its own. The code of a
+    // failed transfer.
+    int turn(qvctl_status &st);
+    // The next slot's buffer; null on a failed transfer.
     unsigned char *buffer(qvctl_status &st);
-    // Transfers of the last buffer handed out (or none).
+    // Transfers of the current slot.
     int write(std::uint64_t offset, std::size_t length, const unsigned char *data, qvctl_status &st);
     int zero(std::uint64_t offset, std::uint64_t length, qvctl_status &st);
     int read(std::uint64_t offset, std::size_t length, unsigned char *data, qvctl_status &st);

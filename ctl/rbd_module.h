@@ -45,7 +45,8 @@ struct qv_rbd_module {
     /* The exclusive lock, after breaking one whose owner Ceph reports gone (its name in `broken`,
      * else ""). -EBUSY while a live client holds it, named in `holder`. */
     int (*lock)(struct qv_rbd_image *image, char *holder, size_t holder_len, char *broken, size_t broken_len);
-    /* Asynchronous transfers: `buf` stays the caller's until qv_rbd_module.wait returns. */
+    /* Asynchronous transfers: a read's `buf` is written until qv_rbd_module.wait returns; a write's
+     * is copied before the call returns. */
     int (*read)(struct qv_rbd_image *image, uint64_t offset, size_t length, void *buf, struct qv_rbd_io **io);
     int (*write)(struct qv_rbd_image *image, uint64_t offset, size_t length, const void *buf,
                  struct qv_rbd_io **io);

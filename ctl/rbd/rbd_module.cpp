@@ -65,6 +65,9 @@ int pool_connect(const qv_rbd_connect *how, qv_rbd_pool **out, const char **call
     // that no longer does, and hold what a point needs in this process alone.
     if (int r = rados_conf_set(p->cluster, "rbd_cache", "false"))
         return r;
+    // A write's data is copied when it is submitted, so the caller's buffer is free at once.
+    if (int r = rados_conf_set(p->cluster, "rbd_disable_zero_copy_writes", "true"))
+        return r;
     *call = "rados_connect";
     if (int r = rados_connect(p->cluster))
         return r;
