@@ -38,6 +38,10 @@ int rbd_repo::open(const std::string &text, const ceph_options &how, repo_access
 {
     if (!rbd_ref_parse(text, ref, st))
         return st.code;
+    // Only a restore or a mount takes a point; they have taken it off before.
+    if (ref.point)
+        return qvctl_status_set(&st, EINVAL, "ERROR: %s names a point; this command takes the repository, %s",
+                                text.c_str(), ref.text().c_str());
     label = ref.text();
     if (int c = pool.connect(how, ref.pool, st))
         return c;

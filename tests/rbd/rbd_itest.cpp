@@ -122,6 +122,11 @@ TEST(CephRepository, FourPointsRestoreExactlyCheckFindsAByteChangedBehindItsBack
     EXPECT_NE(r.out.find("has no point 1; its points are 3 to 4"), std::string::npos) << r.out;
     r = d.qvctl("repo list " + d.repo + " --json" + cephtest::ceph_flags());
     EXPECT_NE(r.out.find("\"point\":4"), std::string::npos) << r.out;
+    // A point is restored from, never backed up into.
+    r = d.qvctl("backup " + d.dev + " " + d.repo + "@4" + cephtest::ceph_flags());
+    EXPECT_EQ(r.status, 22) << r.out;
+    EXPECT_NE(r.out.find("@4 names a point; this command takes the repository, " + d.repo), std::string::npos) << r.out;
+    EXPECT_FALSE(d.snapshot_held());
 }
 
 TEST(CephRepository, ALiveHolderRefusesWith16AndADeadOnesLockIsBrokenWithItsRunRolledBack)
