@@ -37,25 +37,11 @@ trap cleanup EXIT
 
 "$CLUSTER" start "$CEPH"
 CONF=$CEPH/ceph.conf
-(
-  # The daemon outlives this script: it must not carry the lock's descriptor with it.
-  for fd in /proc/self/fd/*; do
-    n=${fd##*/}
-    [ "$n" -gt 2 ] && eval "exec $n>&-" 2>/dev/null || true
-  done
-  exec "$QVSIM" start
-) >/dev/null
-qv() { "$QVSIM" run -- "$QVCTL" --quiet "$@"; }
-
-DEV=$("$QVSIM" disk create "$SIZE")
+DEVS=()
+source "$ROOT/bench/repo/disk.sh"
+sim_start
 mkdir "$WORK/mnt"
-mkfs.ext4 -q -F -E nodiscard "$DEV"
-mount "$DEV" "$WORK/mnt"
-qv attach "$DEV" >/dev/null
-qv store create changelog "$DEV" >/dev/null
-qv store create data "$DEV" --size 4M >/dev/null
-for kind in changelog data metadata; do qv store register "$kind" "$DEV" >/dev/null; done
-umount "$WORK/mnt"
+make_disk "$SIZE"
 bytes=$(blockdev --getsize64 "$DEV")
 # Three quarters of the disk random data, past ext4's own first blocks; the rest zeros.
 dd if=/dev/urandom of="$DEV" bs=1M seek=8 count=$((bytes * 3 / 4 >> 20)) conv=notrunc,fsync status=none
