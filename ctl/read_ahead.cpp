@@ -51,7 +51,6 @@ std::uint64_t read_ahead::length_of(const slot &s) const
 void read_ahead::submit()
 {
     std::vector<iocb> cbs;
-    std::vector<std::size_t> which;
     cbs.reserve(slots_.size());
     for (; queued_ < slots_.size() && next_block_ < end_; ++queued_) {
         slot &s = slots_[(head_ + queued_) % slots_.size()];
@@ -72,7 +71,6 @@ void read_ahead::submit()
         cb.aio_offset = static_cast<std::int64_t>(s.block * repo_block);
         cb.aio_data = static_cast<std::uint64_t>(&s - slots_.data());
         cbs.push_back(cb);
-        which.push_back(static_cast<std::size_t>(&s - slots_.data()));
     }
     std::vector<iocb *> ptrs;
     for (iocb &cb : cbs)
@@ -87,9 +85,9 @@ void read_ahead::submit()
         sent += static_cast<std::size_t>(n);
     }
     // What the kernel would not take is read in place when its turn comes.
-    for (std::size_t i = sent; i < which.size(); ++i) {
-        slots_[which[i]].done = true;
-        slots_[which[i]].result = -EAGAIN;
+    for (std::size_t i = sent; i < cbs.size(); ++i) {
+        slots_[cbs[i].aio_data].done = true;
+        slots_[cbs[i].aio_data].result = -EAGAIN;
     }
 }
 
